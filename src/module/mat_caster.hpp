@@ -1,0 +1,62 @@
+#pragma once
+
+// Conversions between NumPy arrays and OpenCV matrices for every bound signature.
+// Every translation unit that binds a cv::Mat or cv::Size must include this header.
+
+#include <opencv2/core.hpp>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace vantel::binding {
+
+// Array (or anything NumPy turns into a C-contiguous array) -> owned matrix.
+// Returns false when the dtype, dimensions or channel count have no matrix form.
+bool matFromHostObject(pybind11::handle source, cv::Mat& result);
+
+// Matrix -> new array owning a copy of the data.
+pybind11::array hostArrayFromMat(const cv::Mat& mat);
+
+}  // namespace vantel::binding
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<cv::Mat> {
+    PYBIND11_TYPE_CASTER(cv::Mat, const_name("numpy.ndarray"));
+
+    // The same attempt in both overload passes: no implicit dtype casts.
+    bool load(handle source, bool /*convert*/) { return vantel::binding::matFromHostObject(source, value); }
+
+    static handle cast(const cv::Mat& mat, return_value_policy /*policy*/, handle /*parent*/) {
+        return vantel::binding::hostArrayFromMat(mat).release();
+    }
+};
+
+// cv::Size crosses as (width, height).
+template <>
+struct type_caster<cv::Size> {
+    PYBIND11_TYPE_CASTER(cv::Size, const_name("tuple[int, int]"));
+
+    bool load(handle source, bool convert) {
+        if (!source || !isinstance<sequence>(source) || isinstance<str>(source) || isinstance<bytes>(source)) {
+            return false;
+        }
+        const auto items = reinterpret_borrow<sequence>(source);
+        if (items.size() != 2) {
+            return false;
+        }
+        make_caster<int> width;
+        make_caster<int> height;
+        if (!width.load(items[0], convert) || !height.load(items[1], convert)) {
+            return false;
+        }
+        value = cv::Size(cast_op<int>(width), cast_op<int>(height));
+        return true;
+    }
+
+    static handle cast(const cv::Size& size, return_value_policy /*policy*/, handle /*parent*/) {
+        return make_tuple(size.width, size.height).release();
+    }
+};
+
+}  // namespace pybind11::detail

@@ -1,0 +1,95 @@
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+
+#include "module/mat_caster.hpp"
+
+namespace py = pybind11;
+
+namespace vantel::binding {
+namespace {
+
+// NumPy's built-in descriptor for each depth that has one; compared by identity
+// so byte-swapped, structured or metadata-carrying dtypes are refused.
+int depthForDtype(const py::dtype& dtype) {
+    const auto same = [&dtype](const py::dtype& builtin) { return dtype.ptr() == builtin.ptr(); };
+    if (same(py::dtype::of<uint8_t>())) return CV_8U;
+    if (same(py::dtype::of<int8_t>())) return CV_8S;
+    if (same(py::dtype::of<uint16_t>())) return CV_16U;
+    if (same(py::dtype::of<int16_t>())) return CV_16S;
+    if (same(py::dtype::of<int32_t>())) return CV_32S;
+    if (same(py::dtype::of<float>())) return CV_32F;
+    if (same(py::dtype::of<double>())) return CV_64F;
+    return -1;
+}
+
+py::dtype dtypeForDepth(int depth) {
+    switch (depth) {
+        case CV_8U: return py::dtype::of<uint8_t>();
+        case CV_8S: return py::dtype::of<int8_t>();
+        case CV_16U: return py::dtype::of<uint16_t>();
+        case CV_16S: return py::dtype::of<int16_t>();
+        case CV_32S: return py::dtype::of<int32_t>();
+        case CV_32F: return py::dtype::of<float>();
+        case CV_64F: return py::dtype::of<double>();
+        default: throw std::runtime_error("vantel: unsupported cv::Mat depth for numpy conversion");
+    }
+}
+
+bool fitsInt(py::ssize_t extent) { return extent >= 0 && extent <= INT_MAX; }
+
+}  // namespace
+
+bool matFromHostObject(py::handle source, cv::Mat& result) {
+    if (!source || source.is_none()) {
+        return false;
+    }
+    const auto array = py::array::ensure(
+        source, py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+    if (!array) {
+        return false;
+    }
+    const int depth = depthForDtype(array.dtype());
+    if (depth < 0) {
+        return false;
+    }
+    const py::ssize_t ndim = array.ndim();
+    if (ndim < 1 || ndim > 3) {
+        return false;
+    }
+    const py::ssize_t rows = array.shape(0);
+    const py::ssize_t cols = ndim >= 2 ? array.shape(1) : 1;
+    const py::ssize_t channels = ndim == 3 ? array.shape(2) : 1;
+    if (channels < 1 || channels > 4 || !fitsInt(rows) || !fitsInt(cols)) {
+        return false;
+    }
+    const int type = CV_MAKETYPE(depth, static_cast<int>(channels));
+    if (rows == 0 || cols == 0) {
+        result = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), type);
+        return true;
+    }
+    const cv::Mat view(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(array.data()));
+    result = view.clone();
+    return true;
+}
+
+py::array hostArrayFromMat(const cv::Mat& mat) {
+    if (mat.empty()) {
+        return py::array(py::dtype::of<double>(), std::vector<py::ssize_t>{0, 0});
+    }
+    const cv::Mat continuous = mat.isContinuous() ? mat : mat.clone();
+    const py::dtype dtype = dtypeForDepth(continuous.depth());
+
+    std::vector<py::ssize_t> shape;
+    for (int axis = 0; axis < continuous.dims; ++axis) {
+        shape.push_back(continuous.size[axis]);
+    }
+    if (continuous.channels() > 1) {
+        shape.push_back(continuous.channels());
+    }
+    py::array array(dtype, shape);
+    std::memcpy(array.mutable_data(), continuous.data, continuous.total() * continuous.elemSize());
+    return array;
+}
+
+}  // namespace vantel::binding

@@ -1,0 +1,8 @@
+#include "module/binding_common.hpp"
+#include "module/registration.hpp"
+
+namespace vantel::binding {
+
+void registerIntrinsic(py::module_& /*module*/) {}
+
+}  // namespace vantel::binding

@@ -1,0 +1,81 @@
+// A separate module for the test suite only: it reaches the parts of the frame
+// that no public operation exposes on its own (matrices of every depth on the way
+// out, every exception type, the log levels). Never part of the installed package.
+
+#include <filesystem>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "module/binding_common.hpp"
+#include "module/host_streams.hpp"
+#include "module/log.hpp"
+#include "module/standard_streams.hpp"
+
+namespace {
+
+[[noreturn]] void throwByKind(const std::string& kind, const std::string& text) {
+    if (kind == "invalid_argument") throw std::invalid_argument(text);
+    if (kind == "domain_error") throw std::domain_error(text);
+    if (kind == "length_error") throw std::length_error(text);
+    if (kind == "range_error") throw std::range_error(text);
+    if (kind == "out_of_range") throw std::out_of_range(text);
+    if (kind == "overflow_error") throw std::overflow_error(text);
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    if (kind == "runtime_error") throw std::runtime_error(text);
+    if (kind == "cv") CV_Error(cv::Error::StsBadArg, text);
+    if (kind == "json") {
+        const auto parsed = nlohmann::json::parse(text);
+        throw std::logic_error(parsed.dump());
+    }
+    if (kind == "filesystem") {
+        throw std::filesystem::filesystem_error(text, std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    throw std::logic_error(text);
+}
+
+// rows x cols x channels matrix of the given depth filled with 0, 1, 2, ...
+cv::Mat countingMat(int depth, int rows, int cols, int channels) {
+    cv::Mat counting(rows, cols * channels, CV_64F);
+    for (int i = 0; i < rows * cols * channels; ++i) {
+        counting.at<double>(i / (cols * channels), i % (cols * channels)) = i % 100;
+    }
+    cv::Mat result;
+    counting.convertTo(result, depth);
+    return result.reshape(channels, rows);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_vantel_testhooks, module) {
+    vantel::binding::routeStandardStreamsToHost();
+
+    module.def("log", [](int level, const std::string& message) {
+        vantel::logMessage(static_cast<vantel::LogLevel>(level), message);
+    });
+    module.def("print_report", [](const std::string& text) { vantel::writeStandardOutput(text); });
+    module.def("raise_exception", &throwByKind, py::arg("kind"), py::arg("text"));
+
+    module.def("echo_mat", [](const cv::Mat& mat) { return mat; });
+    module.def("echo_optional_mat", [](const std::optional<cv::Mat>& mat) { return mat; });
+    module.def("echo_mat_list", [](const std::vector<cv::Mat>& mats) { return mats; });
+    module.def("echo_size", [](const cv::Size& size) { return size; });
+    module.def("echo_doubles", [](const std::vector<double>& values) { return values; });
+    module.def("describe_mat", [](const cv::Mat& mat) {
+        return py::make_tuple(mat.rows, mat.cols, mat.depth(), mat.channels(), mat.isContinuous());
+    });
+
+    module.def("counting_mat", &countingMat, py::arg("depth"), py::arg("rows"), py::arg("cols"), py::arg("channels"));
+    // A column slice: not continuous, so the way out has to compact it.
+    module.def("strided_mat", [] { return countingMat(CV_32F, 4, 6, 1).colRange(1, 4); });
+    module.def("empty_mat", [](int depth, int rows, int cols) { return cv::Mat(rows, cols, CV_MAKETYPE(depth, 1)); });
+
+    // Keeps a matrix across calls, to show results and stored state share no memory with the host.
+    static cv::Mat stored;
+    module.def("store_mat", [](const cv::Mat& mat) { stored = mat; });
+    module.def("stored_mat", [] { return stored; });
+    module.def("clear_stored_mat", [] { stored.release(); });
+}
