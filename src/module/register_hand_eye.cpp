@@ -1,8 +1,65 @@
+#include "calibration/eye_in_hand_calibrator.hpp"
+#include "calibration/hand_eye_methods.hpp"
 #include "module/binding_common.hpp"
 #include "module/registration.hpp"
 
 namespace vantel::binding {
 
-void registerHandEye(py::module_& /*module*/) {}
+void registerHandEye(py::module_& module) {
+    using calibration::EyeInHandCalibrator;
+    using calibration::HandEyeResult;
+    using calibration::IntrinsicOptions;
+    using calibration::TargetConsistencyStats;
+
+    module.def(
+        "hand_eye_method_by_name_map", [] { return calibration::handEyeMethodByNameMap(); },
+        "Map of hand-eye method names (\"TSAI\", \"PARK\", \"HORAUD\", \"ANDREFF\", \"DANIILIDIS\") to "
+        "cv::HandEyeCalibrationMethod values.");
+
+    py::classh<TargetConsistencyStats>(module, "TargetConsistencyStats",
+                                       "Per-frame consistency of the recovered world_T_target.")
+        .def_readonly("mean_translation_m", &TargetConsistencyStats::mean_translation_m)
+        .def_readonly("max_translation_m", &TargetConsistencyStats::max_translation_m)
+        .def_readonly("mean_rotation_deg", &TargetConsistencyStats::mean_rotation_deg)
+        .def_readonly("max_rotation_deg", &TargetConsistencyStats::max_rotation_deg)
+        .def_readonly("translation_deviations_m", &TargetConsistencyStats::translation_deviations_m)
+        .def_readonly("rotation_deviations_deg", &TargetConsistencyStats::rotation_deviations_deg)
+        .def_readonly("distances_m", &TargetConsistencyStats::distances_m)
+        .def_readonly("board_us", &TargetConsistencyStats::board_us)
+        .def_readonly("board_vs", &TargetConsistencyStats::board_vs);
+
+    py::classh<HandEyeResult>(module, "HandEyeResult", "Result of EyeInHandCalibrator.calibrate().")
+        .def_readonly("ok", &HandEyeResult::ok)
+        .def_readonly("tcp_T_camera", &HandEyeResult::tcp_T_camera)
+        .def_readonly("intrinsic_matrix", &HandEyeResult::intrinsic_matrix)
+        .def_readonly("distortion_coefficients", &HandEyeResult::distortion_coefficients)
+        .def_readonly("reprojection_error", &HandEyeResult::reprojection_error)
+        .def_readonly("valid_robot_T_tcp_list", &HandEyeResult::valid_robot_T_tcp_list)
+        .def_readonly("valid_image_list", &HandEyeResult::valid_image_list)
+        .def_readonly("camera_T_target_list", &HandEyeResult::camera_T_target_list)
+        .def_readonly("has_consistency", &HandEyeResult::has_consistency)
+        .def_readonly("consistency", &HandEyeResult::consistency);
+
+    using AlignedTargetPoses = EyeInHandCalibrator::AlignedTargetPoses;
+    py::classh<AlignedTargetPoses>(module, "AlignedTargetPoses")
+        .def_readonly("camera_T_target_list", &AlignedTargetPoses::camera_T_target_list)
+        .def_readonly("valid_image_list", &AlignedTargetPoses::valid_image_list)
+        .def_readonly("valid_robot_T_tcp_list", &AlignedTargetPoses::valid_robot_T_tcp_list);
+
+    py::classh<EyeInHandCalibrator>(module, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
+        .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg("options") = IntrinsicOptions())
+        .def("calibrate", &EyeInHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
+             py::arg("method") = "TSAI", py::arg("camera_T_target_list") = std::vector<cv::Mat>(),
+             py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),
+             // A str default: an empty path object would reach the host as Path('.').
+             py::arg("output_path") = "")
+        .def("compute_camera_T_target_list", &EyeInHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
+             py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
+        .def("format_results", &EyeInHandCalibrator::formatResults)
+        .def("print_results", &EyeInHandCalibrator::printResults)
+        .def("corner_images", &EyeInHandCalibrator::cornerImages)
+        .def("last_result", [](const EyeInHandCalibrator& self) { return self.lastResult(); })
+        .def("target", [](const EyeInHandCalibrator& self) { return self.target(); });
+}
 
 }  // namespace vantel::binding

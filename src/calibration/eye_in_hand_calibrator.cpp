@@ -1,0 +1,202 @@
+#include "calibration/eye_in_hand_calibrator.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <opencv2/calib3d.hpp>
+
+#include "calibration/hand_eye_methods.hpp"
+#include "io/calibration_records.hpp"
+#include "module/log.hpp"
+#include "module/standard_streams.hpp"
+
+namespace vantel::calibration {
+namespace {
+
+constexpr size_t kMinPairs = 4;
+// Below this max-abs difference two camera rotations count as the same orientation.
+constexpr double kIdenticalRotationTolerance = 0.001;
+
+cv::Mat rotationBlock(const cv::Mat& transform) { return transform(cv::Rect(0, 0, 3, 3)).clone(); }
+
+cv::Mat translationBlock(const cv::Mat& transform) { return transform(cv::Rect(3, 0, 1, 3)).clone(); }
+
+bool allOrientationsIdentical(const std::vector<cv::Mat>& rotations) {
+    for (size_t i = 1; i < rotations.size(); ++i) {
+        if (cv::norm(rotations[i], rotations[0], cv::NORM_INF) >= kIdenticalRotationTolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <typename T>
+std::vector<T> selectEntries(const std::vector<T>& values, const std::vector<int>& positions) {
+    std::vector<T> selected;
+    selected.reserve(positions.size());
+    for (int position : positions) {
+        selected.push_back(values.at(static_cast<size_t>(position)));
+    }
+    return selected;
+}
+
+}  // namespace
+
+EyeInHandCalibrator::EyeInHandCalibrator(Target target, IntrinsicOptions options)
+    : target_(std::move(target)), intrinsic_calibrator_(target_, std::move(options)) {}
+
+std::vector<cv::Mat> EyeInHandCalibrator::cornerImages() const {
+    return intrinsic_calibrator_.detections().annotated_images;
+}
+
+HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T_tcp_list,
+                                             const std::vector<cv::Mat>& image_list, const std::string& method,
+                                             const std::vector<cv::Mat>& camera_T_target_list,
+                                             const cv::Mat& intrinsic_matrix,
+                                             const cv::Mat& distortion_coefficients,
+                                             const std::filesystem::path& output_path) {
+    const auto& methods = handEyeMethodByNameMap();
+    const auto methodEntry = methods.find(method);
+    if (methodEntry == methods.end()) {
+        throw std::invalid_argument("Unknown hand-eye method '" + method + "'");
+    }
+    const bool fullPipeline = intrinsic_matrix.empty() && camera_T_target_list.empty();
+    // Kept frames index the robot poses by image position: a shorter list would pair images with wrong poses.
+    if (fullPipeline && robot_T_tcp_list.size() < image_list.size()) {
+        throw std::invalid_argument("EyeInHandCalibrator: the full pipeline needs one robot pose per image. Got " +
+                                    std::to_string(robot_T_tcp_list.size()) + " (robot) vs " +
+                                    std::to_string(image_list.size()) + " (images).");
+    }
+
+    logMessage(LogLevel::Info, "Collected images " + std::to_string(image_list.size()));
+    logMessage(LogLevel::Info, "Collected poses " + std::to_string(robot_T_tcp_list.size()));
+
+    HandEyeResult result;
+    result.intrinsic_matrix = intrinsic_matrix;
+    result.distortion_coefficients = distortion_coefficients;
+    std::vector<cv::Mat> cameraPoses = camera_T_target_list;
+    std::vector<cv::Mat> images = image_list;
+    std::vector<cv::Mat> robotPoses = robot_T_tcp_list;
+
+    const auto failWith = [&](const std::string& message) {
+        logMessage(LogLevel::Error, message);
+        result.valid_robot_T_tcp_list = robotPoses;
+        result.valid_image_list = images;
+        return result;
+    };
+
+    if (!intrinsic_matrix.empty() && camera_T_target_list.empty()) {
+        AlignedTargetPoses aligned =
+            computeCameraTTargetList(image_list, robot_T_tcp_list, intrinsic_matrix, distortion_coefficients);
+        cameraPoses = std::move(aligned.camera_T_target_list);
+        images = std::move(aligned.valid_image_list);
+        robotPoses = std::move(aligned.valid_robot_T_tcp_list);
+        if (cameraPoses.size() < kMinPairs) {
+            return failWith("Only " + std::to_string(cameraPoses.size()) +
+                            " valid frames after solvePnP  -  need at least 4.");
+        }
+    }
+
+    if (!cameraPoses.empty()) {
+        if (robotPoses.size() != cameraPoses.size()) {
+            throw std::invalid_argument(
+                "EyeInHandCalibrator: robot_T_tcp_list must be pre-aligned to camera_T_target_list. Got " +
+                std::to_string(robotPoses.size()) + " (robot) vs " + std::to_string(cameraPoses.size()) +
+                " (camera). Filter robot_T_tcp_list by the backend's successful indices before passing it in.");
+        }
+    } else {
+        const IntrinsicResult intrinsic = intrinsic_calibrator_.calibrate(image_list);
+        result.intrinsic_matrix = intrinsic.intrinsic_matrix;
+        result.distortion_coefficients = intrinsic.distortion_coefficients;
+        result.reprojection_error = intrinsic.reprojection_error;
+
+        // low_view_error_indices are positions among the successful views; no entry means no filter.
+        const bool filtered = !intrinsic.low_view_error_indices.empty();
+        const std::vector<int> keptFrames =
+            filtered ? selectEntries(intrinsic.successful_indices, intrinsic.low_view_error_indices)
+                     : intrinsic.successful_indices;
+        const std::vector<cv::Mat> imagePoints =
+            filtered ? selectEntries(intrinsic.image_points, intrinsic.low_view_error_indices) : intrinsic.image_points;
+        images = selectEntries(image_list, keptFrames);
+        robotPoses = selectEntries(robot_T_tcp_list, keptFrames);
+
+        if (result.intrinsic_matrix.empty() || keptFrames.size() < kMinPairs) {
+            return failWith("Not enough valid images for extrinsic calibration. Need at least 4!");
+        }
+        logMessage(LogLevel::Info, "Calculating extrinsic (hand-eye) transform...");
+        IndexedCameraPoses redetected = redetectCameraTTargetList(images, imagePoints, result.intrinsic_matrix,
+                                                                  result.distortion_coefficients);
+        cameraPoses = std::move(redetected.camera_T_target_list);
+        images = selectEntries(images, redetected.frame_indices);
+        robotPoses = selectEntries(robotPoses, redetected.frame_indices);
+    }
+
+    result.valid_robot_T_tcp_list = robotPoses;
+    result.valid_image_list = images;
+    result.camera_T_target_list = cameraPoses;
+    if (cameraPoses.size() < kMinPairs) {
+        logMessage(LogLevel::Error, "Not enough valid poses for hand-eye calibration after filtering. Got " +
+                                        std::to_string(cameraPoses.size()) + ", need at least 4.");
+        return result;
+    }
+
+    std::vector<cv::Mat> rotationsGripperToBase, translationsGripperToBase;
+    std::vector<cv::Mat> rotationsTargetToCamera, translationsTargetToCamera;
+    for (size_t i = 0; i < cameraPoses.size(); ++i) {
+        rotationsGripperToBase.push_back(rotationBlock(robotPoses[i]));
+        translationsGripperToBase.push_back(translationBlock(robotPoses[i]));
+        rotationsTargetToCamera.push_back(rotationBlock(cameraPoses[i]));
+        translationsTargetToCamera.push_back(translationBlock(cameraPoses[i]));
+    }
+
+    // With one orientation the flange-to-camera rotation is unobservable and any answer is arbitrary.
+    if (allOrientationsIdentical(rotationsTargetToCamera)) {
+        logMessage(LogLevel::Warning,
+                   "[EyeInHandCalibrator] All camera poses have identical orientation! Hand-eye calibration requires "
+                   "varied rotations to solve uniquely.");
+        logMessage(LogLevel::Error,
+                   "[EyeInHandCalibrator] Hand-eye solve rejected: the rotation between flange and camera cannot be "
+                   "observed without varied camera orientations.");
+        return result;
+    }
+
+    cv::Mat rotationCameraToGripper;
+    cv::Mat translationCameraToGripper;
+    cv::calibrateHandEye(rotationsGripperToBase, translationsGripperToBase, rotationsTargetToCamera,
+                         translationsTargetToCamera, rotationCameraToGripper, translationCameraToGripper,
+                         static_cast<cv::HandEyeCalibrationMethod>(methodEntry->second));
+
+    cv::Mat tcp_T_camera = cv::Mat::eye(4, 4, CV_64F);
+    rotationCameraToGripper.convertTo(tcp_T_camera(cv::Rect(0, 0, 3, 3)), CV_64F);
+    translationCameraToGripper.reshape(1, 3).convertTo(tcp_T_camera(cv::Rect(3, 0, 1, 3)), CV_64F);
+    if (!cv::checkRange(tcp_T_camera)) {
+        logMessage(LogLevel::Error,
+                   "[EyeInHandCalibrator] Hand-eye solve rejected: method " + method +
+                       " returned a non-finite tcp_T_camera.");
+        return result;
+    }
+    result.tcp_T_camera = tcp_T_camera;
+    result.ok = true;
+
+    computeTargetConsistency(result);
+    last_result_ = result;
+
+    logMessage(LogLevel::Info, "Extrinsic calibration complete.");
+    writeStandardOutput(formatResults());
+
+    if (!output_path.empty()) {
+        io::HandEyeResultRecord record;
+        record.reference_index = 0;
+        record.num_cameras = 1;
+        record.method = method;
+        record.num_frames_used = static_cast<int>(cameraPoses.size());
+        // Frames offered: the images when there were any, else the robot poses paired with given camera poses.
+        record.num_frames_total = static_cast<int>(image_list.empty() ? robot_T_tcp_list.size() : image_list.size());
+        record.tcp_T_camera_list = {result.tcp_T_camera};
+        io::saveHandEyeResult(output_path, record);
+    }
+    return result;
+}
+
+}  // namespace vantel::calibration

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "calibration/hand_eye_records.hpp"
+#include "calibration/intrinsic_calibrator.hpp"
+#include "calibration/intrinsic_records.hpp"
+#include "targets/target.hpp"
+
+namespace vantel::calibration {
+
+// Eye-in-hand: the camera rides on the flange and looks at a target fixed in the robot's world.
+class EyeInHandCalibrator {
+public:
+    // Entry k of each list belongs to the same frame, in input order.
+    struct AlignedTargetPoses {
+        std::vector<cv::Mat> camera_T_target_list;
+        std::vector<cv::Mat> valid_image_list;
+        std::vector<cv::Mat> valid_robot_T_tcp_list;
+    };
+
+    EyeInHandCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions());
+
+    // Throws for an unknown method or lists that cannot be paired; a calibration that cannot
+    // proceed logs an ERROR and returns ok == false. Only a success replaces lastResult().
+    HandEyeResult calibrate(const std::vector<cv::Mat>& robot_T_tcp_list, const std::vector<cv::Mat>& image_list,
+                            const std::string& method = "TSAI",
+                            const std::vector<cv::Mat>& camera_T_target_list = {},
+                            const cv::Mat& intrinsic_matrix = cv::Mat(),
+                            const cv::Mat& distortion_coefficients = cv::Mat(),
+                            const std::filesystem::path& output_path = {});
+
+    // ChArUco targets only: PnP pose of the board in each image with a known camera model.
+    AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& image_list,
+                                                const std::vector<cv::Mat>& robot_T_tcp_list,
+                                                const cv::Mat& intrinsic_matrix,
+                                                const cv::Mat& distortion_coefficients) const;
+
+    // The report of lastResult(); printResults() writes it to standard output.
+    std::string formatResults() const;
+    void printResults() const;
+
+    std::vector<cv::Mat> cornerImages() const;
+    const HandEyeResult& lastResult() const { return last_result_; }
+    const Target& target() const { return target_; }
+
+private:
+    struct IndexedCameraPoses {
+        std::vector<cv::Mat> camera_T_target_list;
+        std::vector<int> frame_indices;  // position of each pose's frame in the lists passed in
+    };
+
+    IndexedCameraPoses redetectCameraTTargetList(const std::vector<cv::Mat>& images,
+                                                 const std::vector<cv::Mat>& image_points,
+                                                 const cv::Mat& intrinsic_matrix,
+                                                 const cv::Mat& distortion_coefficients) const;
+    void computeTargetConsistency(HandEyeResult& result) const;
+
+    Target target_;
+    IntrinsicCalibrator intrinsic_calibrator_;
+    HandEyeResult last_result_;
+};
+
+}  // namespace vantel::calibration

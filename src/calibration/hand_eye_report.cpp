@@ -1,0 +1,66 @@
+// The text report of the eye-in-hand calibrator's last successful solve.
+
+#include <cmath>
+#include <sstream>
+
+#include "calibration/eye_in_hand_calibrator.hpp"
+#include "geometry/pose.hpp"
+#include "module/standard_streams.hpp"
+#include "quality/rotation_variety.hpp"
+
+namespace vantel::calibration {
+
+std::string EyeInHandCalibrator::formatResults() const {
+    const std::string rule(60, '=');
+    const HandEyeResult& result = last_result_;
+    std::ostringstream text;
+    text << "\n" << rule << "\nHAND-EYE RESULTS\n" << rule << "\n";
+    if (result.tcp_T_camera.empty()) {
+        text << "Calibration failed.\n";
+        return text.str();
+    }
+
+    text << "\nHand-Eye Transform (TCP -> Camera):\n" << result.tcp_T_camera << "\n";
+    const std::vector<double> pose = transformationMatrixToPose(result.tcp_T_camera);
+    text << "\nPose [x, y, z, rx, ry, rz] (deg):\n  [";
+    for (size_t k = 0; k < pose.size(); ++k) {
+        text << (k == 0 ? "" : ", ") << pose[k];
+    }
+    text << "]\n";
+    text << "\nIntrinsic Matrix:\n" << result.intrinsic_matrix << "\n";
+    text << "\nDistortion Coefficients:\n" << result.distortion_coefficients << "\n";
+
+    text << "\nReprojection Error: ";
+    if (std::isnan(result.reprojection_error)) {
+        text << "n/a\n";
+    } else {
+        // Stays in force for the consistency numbers below.
+        text << std::fixed;
+        text.precision(4);
+        text << result.reprojection_error << " px\n";
+    }
+
+    if (result.has_consistency) {
+        const TargetConsistencyStats& stats = result.consistency;
+        text << "\nTarget Consistency Residual:\n";
+        text << "  Translation - mean: " << stats.mean_translation_m * 1000.0
+             << " mm   max: " << stats.max_translation_m * 1000.0 << " mm\n";
+        text << "  Rotation    - mean: " << stats.mean_rotation_deg << " deg   max: " << stats.max_rotation_deg
+             << " deg\n";
+        for (size_t i = 0; i < stats.translation_deviations_m.size(); ++i) {
+            text << "  Frame " << i << ": trans=" << stats.translation_deviations_m[i] * 1000.0
+                 << "mm rot=" << stats.rotation_deviations_deg[i] << "deg dist=" << stats.distances_m[i] * 1000.0
+                 << "mm center=(" << stats.board_us[i] << ", " << stats.board_vs[i] << ")\n";
+        }
+    }
+
+    if (!result.camera_T_target_list.empty()) {
+        text << "\n"
+             << quality::formatRotationVariety(quality::analyzeRotationVariety(result.camera_T_target_list, 0.5));
+    }
+    return text.str();
+}
+
+void EyeInHandCalibrator::printResults() const { writeStandardOutput(formatResults()); }
+
+}  // namespace vantel::calibration
