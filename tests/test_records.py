@@ -142,8 +142,7 @@ def test_optional_members_may_be_absent(tmp_path):
     ({"reference_T_camera_list": [[[1.0], [2.0, 3.0]]]}, "io: rows of unequal length in a JSON matrix"),
     ({"intrinsic_matrices": [[[1.0, "2"]]]}, "[json.exception.type_error.302] type must be number, but is string"),
     ({"intrinsic_matrices": [[[1.0, True]]]}, "[json.exception.type_error.302] type must be number, but is boolean"),
-    ({"intrinsic_matrices": [[5.0]]},
-     "[json.exception.type_error.305] cannot use operator[] with a numeric argument with number"),
+    ({"intrinsic_matrices": [[[1.0], 5.0]]}, "io: a row of a JSON matrix is not an array"),
     ({"distortion_coefficients": [5.0]}, "[json.exception.type_error.302] type must be array, but is number"),
     ({"num_cameras": 1e20}, "io: 'num_cameras' is not a 32-bit integer"),
     ({"num_cameras": 2**40}, "io: 'num_cameras' is not a 32-bit integer"),
@@ -164,10 +163,3 @@ def test_unparsable_documents_raise_the_library_error(tmp_path):
     path.write_text('{"num_cameras": 1, "reference_index": 0, "method": 3, "tcp_T_camera_list": []}')
     with pytest.raises(RuntimeError, match=r"^\[json\.exception\.type_error\.302\] type must be string, but is number$"):
         io.load_hand_eye_result(path)
-
-
-def test_records_are_read_write_values():
-    record = io.MultiCameraCalibrationRecord()
-    record.reference_T_camera_list = [np.eye(4)]
-    record.reference_T_camera_list[0][0, 0] = 5.0  # a copy: the record keeps its own
-    assert record.reference_T_camera_list[0][0, 0] == 1.0

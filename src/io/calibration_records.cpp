@@ -84,9 +84,13 @@ cv::Mat jsonToMat(const json& value) {
     if (rows.empty()) {
         return cv::Mat();
     }
+    // All rows checked before allocating: a hostile document must not size the matrix.
     const std::size_t cols = rows[0].size();
     for (const json& row : rows) {
-        if (row.is_array() && row.size() != cols) {
+        if (!row.is_array()) {
+            throw std::runtime_error("io: a row of a JSON matrix is not an array");
+        }
+        if (row.size() != cols) {
             throw std::runtime_error("io: rows of unequal length in a JSON matrix");
         }
     }

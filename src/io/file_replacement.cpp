@@ -1,5 +1,6 @@
 #include "io/file_replacement.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -17,7 +18,7 @@ std::string errorText(int error) { return std::strerror(error); }
 // O_EXCL on a fresh name: never opens someone else's file; the mode honours the umask
 // like any ordinary new file.
 int createTemporarySibling(const fs::path& target, fs::path& temporary) {
-    static unsigned long counter = 0;
+    static std::atomic<unsigned long> counter{0};
     const std::string prefix = "." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = target.parent_path() / (prefix + std::to_string(counter++));
