@@ -1,11 +1,59 @@
+#include "io/calibration_records.hpp"
+#include "io/hand_eye_dataset.hpp"
+#include "io/multi_camera_dataset.hpp"
 #include "module/binding_common.hpp"
 #include "module/registration.hpp"
 
 namespace vantel::binding {
+namespace {
+
+void registerRecords(py::module_& submodule) {
+    py::classh<io::MultiCameraCalibrationRecord>(submodule, "MultiCameraCalibrationRecord")
+        .def(py::init<>())
+        .def_readwrite("reference_index", &io::MultiCameraCalibrationRecord::reference_index)
+        .def_readwrite("num_cameras", &io::MultiCameraCalibrationRecord::num_cameras)
+        .def_readwrite("intrinsic_matrices", &io::MultiCameraCalibrationRecord::intrinsic_matrices)
+        .def_readwrite("distortion_coefficients", &io::MultiCameraCalibrationRecord::distortion_coefficients)
+        .def_readwrite("reference_T_camera_list", &io::MultiCameraCalibrationRecord::reference_T_camera_list)
+        .def_readwrite("intrinsic_reprojection_errors",
+                       &io::MultiCameraCalibrationRecord::intrinsic_reprojection_errors)
+        .def_readwrite("pair_reprojection_errors", &io::MultiCameraCalibrationRecord::pair_reprojection_errors);
+
+    py::classh<io::HandEyeResultRecord>(submodule, "HandEyeResultRecord")
+        .def(py::init<>())
+        .def_readwrite("reference_index", &io::HandEyeResultRecord::reference_index)
+        .def_readwrite("num_cameras", &io::HandEyeResultRecord::num_cameras)
+        .def_readwrite("method", &io::HandEyeResultRecord::method)
+        .def_readwrite("num_frames_used", &io::HandEyeResultRecord::num_frames_used)
+        .def_readwrite("num_frames_total", &io::HandEyeResultRecord::num_frames_total)
+        .def_readwrite("tcp_T_camera_list", &io::HandEyeResultRecord::tcp_T_camera_list);
+}
+
+}  // namespace
 
 void registerIo(py::module_& module) {
-    auto io = module.def_submodule("io", "On-disk persistence for calibration datasets and results.");
-    static_cast<void>(io);
+    auto submodule = module.def_submodule("io", "On-disk persistence for calibration datasets and results.");
+    const std::vector<cv::Mat> noImages;
+
+    submodule.def("save_hand_eye_dataset", &io::saveHandEyeDataset, py::arg("data_dir"), py::arg("image_list"),
+           py::arg("robot_T_tcp_list"), py::arg("annotated_images") = noImages);
+    submodule.def("load_hand_eye_dataset", &io::loadHandEyeDataset, py::arg("data_dir"), py::arg("image_format") = "png");
+
+    submodule.def("next_multi_camera_capture_index", &io::nextMultiCameraCaptureIndex, py::arg("data_dir"),
+           py::arg("num_cameras"));
+    submodule.def("save_multi_camera_capture", &io::saveMultiCameraCapture, py::arg("data_dir"), py::arg("frames"),
+           py::arg("capture_index"), py::arg("annotated_images") = noImages);
+    submodule.def("save_multi_camera_robot_poses", &io::saveMultiCameraRobotPoses, py::arg("data_dir"),
+           py::arg("robot_T_tcp_list"), py::arg("num_cameras"));
+    submodule.def("load_multi_camera_robot_poses", &io::loadMultiCameraRobotPoses, py::arg("data_dir"));
+    submodule.def("load_multi_camera_dataset", &io::loadMultiCameraDataset, py::arg("data_dir"), py::arg("num_cameras"));
+
+    registerRecords(submodule);
+    submodule.def("save_multi_camera_calibration", &io::saveMultiCameraCalibration, py::arg("output_path"),
+           py::arg("record"));
+    submodule.def("load_multi_camera_calibration", &io::loadMultiCameraCalibration, py::arg("input_path"));
+    submodule.def("save_hand_eye_result", &io::saveHandEyeResult, py::arg("output_path"), py::arg("record"));
+    submodule.def("load_hand_eye_result", &io::loadHandEyeResult, py::arg("input_path"));
 }
 
 }  // namespace vantel::binding

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "io/npz_archive.hpp"
 #include "module/binding_common.hpp"
 #include "module/host_streams.hpp"
 #include "module/log.hpp"
@@ -78,4 +79,12 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     module.def("store_mat", [](const cv::Mat& mat) { stored = mat; });
     module.def("stored_mat", [] { return stored; });
     module.def("clear_stored_mat", [] { stored.release(); });
+
+    // The archive code on its own, for shapes and keys the datasets never use.
+    module.def("save_npz_array", &vantel::io::saveNpzArray, py::arg("path"), py::arg("key"), py::arg("shape"),
+               py::arg("data"));
+    module.def("load_npz_array", [](const std::filesystem::path& path, const std::string& key) {
+        const vantel::io::NpyArray array = vantel::io::loadNpzArray(path, key);
+        return py::make_tuple(array.shape, array.data);
+    }, py::arg("path"), py::arg("key"));
 }

@@ -1,0 +1,245 @@
+#include "io/calibration_records.hpp"
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "io/file_replacement.hpp"
+#include "module/log.hpp"
+
+namespace vantel::io {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+cv::Mat singleChannelDoubles(const cv::Mat& mat) {
+    cv::Mat converted;
+    mat.convertTo(converted, CV_64F);
+    return converted.reshape(1, converted.rows);
+}
+
+json matToJson(const cv::Mat& mat) {
+    json rows = json::array();
+    if (mat.empty()) {
+        return rows;
+    }
+    const cv::Mat values = singleChannelDoubles(mat);
+    for (int r = 0; r < values.rows; ++r) {
+        json row = json::array();
+        for (int c = 0; c < values.cols; ++c) {
+            row.push_back(values.at<double>(r, c));
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+json poseToJson(const cv::Mat& mat) { return mat.empty() ? json(nullptr) : matToJson(mat); }
+
+json flatMatToJson(const cv::Mat& mat) {
+    json values = json::array();
+    if (mat.empty()) {
+        return values;
+    }
+    const cv::Mat converted = singleChannelDoubles(mat);
+    for (int r = 0; r < converted.rows; ++r) {
+        for (int c = 0; c < converted.cols; ++c) {
+            values.push_back(converted.at<double>(r, c));
+        }
+    }
+    return values;
+}
+
+json errorsToJson(const std::vector<double>& errors) {
+    json values = json::array();
+    for (const double error : errors) {
+        values.push_back(std::isnan(error) ? json(nullptr) : json(error));
+    }
+    return values;
+}
+
+// null stands for a value that was never computed (the dump writes NaN that way too).
+double numberFromJson(const json& value) { return value.is_null() ? kNaN : value.get<double>(); }
+
+int intFromJson(const json& document, const std::string& key) {
+    const json& value = document.at(key);
+    const double number = value.get<double>();
+    // A huge or fractional count is not one of ours; casting it would be undefined.
+    if (!(number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max()) ||
+        number != std::trunc(number)) {
+        throw std::runtime_error("io: '" + key + "' is not a 32-bit integer");
+    }
+    return static_cast<int>(number);
+}
+
+// Row form back to a matrix; every row must be as long as the first.
+cv::Mat jsonToMat(const json& value) {
+    const json::array_t rows = value.get<json::array_t>();
+    if (rows.empty()) {
+        return cv::Mat();
+    }
+    // All rows checked before allocating: a hostile document must not size the matrix.
+    const std::size_t cols = rows[0].size();
+    for (const json& row : rows) {
+        if (!row.is_array()) {
+            throw std::runtime_error("io: a row of a JSON matrix is not an array");
+        }
+        if (row.size() != cols) {
+            throw std::runtime_error("io: rows of unequal length in a JSON matrix");
+        }
+    }
+    cv::Mat mat(static_cast<int>(rows.size()), static_cast<int>(cols), CV_64F);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            mat.at<double>(static_cast<int>(r), static_cast<int>(c)) = numberFromJson(rows[r][c]);
+        }
+    }
+    return mat;
+}
+
+cv::Mat jsonToPose(const json& value) { return value.is_null() ? cv::Mat() : jsonToMat(value); }
+
+cv::Mat jsonToFlatMat(const json& value) {
+    if (value.is_null()) {
+        return cv::Mat();
+    }
+    const json::array_t values = value.get<json::array_t>();
+    if (values.empty()) {
+        return cv::Mat();
+    }
+    cv::Mat mat(1, static_cast<int>(values.size()), CV_64F);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        mat.at<double>(0, static_cast<int>(i)) = numberFromJson(values[i]);
+    }
+    return mat;
+}
+
+std::vector<cv::Mat> matListFromJson(const json& value, cv::Mat (*convert)(const json&)) {
+    std::vector<cv::Mat> mats;
+    for (const json& item : value.get<json::array_t>()) {
+        mats.push_back(convert(item));
+    }
+    return mats;
+}
+
+std::vector<double> optionalErrorsFromJson(const json& document, const std::string& key) {
+    std::vector<double> errors;
+    if (!document.contains(key) || document.at(key).is_null()) {
+        return errors;
+    }
+    for (const json& item : document.at(key).get<json::array_t>()) {
+        errors.push_back(numberFromJson(item));
+    }
+    return errors;
+}
+
+fs::path resolveJsonInputPath(const fs::path& path, const std::string& defaultName) {
+    return fs::is_directory(fs::status(path)) ? path / defaultName : path;
+}
+
+// Dumps before touching the disk, so a document that cannot be built writes nothing.
+fs::path writeDocument(const fs::path& outputPath, const std::string& defaultName, const json& document) {
+    const fs::path path = resolveJsonOutputPath(outputPath, defaultName);
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    replaceFileContentsOrThrow(path, document.dump(2), "io");
+    return path;
+}
+
+json readDocument(const fs::path& path) {
+    std::ifstream file(path);
+    if (!file || fs::is_directory(fs::status(path))) {
+        throw std::runtime_error("io: cannot open " + path.string() + " for reading");
+    }
+    return json::parse(file);
+}
+
+}  // namespace
+
+fs::path resolveJsonOutputPath(const fs::path& path, const std::string& defaultName) {
+    if (fs::is_directory(fs::status(path)) || !path.has_extension()) {
+        return path / defaultName;
+    }
+    return path;
+}
+
+fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCameraCalibrationRecord& record) {
+    json document = json::object();
+    document["reference_index"] = record.reference_index;
+    document["num_cameras"] = record.num_cameras;
+    document["intrinsic_matrices"] = json::array();
+    for (const cv::Mat& matrix : record.intrinsic_matrices) {
+        document["intrinsic_matrices"].push_back(matToJson(matrix));
+    }
+    document["distortion_coefficients"] = json::array();
+    for (const cv::Mat& coefficients : record.distortion_coefficients) {
+        document["distortion_coefficients"].push_back(flatMatToJson(coefficients));
+    }
+    document["reference_T_camera_list"] = json::array();
+    for (const cv::Mat& pose : record.reference_T_camera_list) {
+        document["reference_T_camera_list"].push_back(poseToJson(pose));
+    }
+    document["intrinsic_reprojection_errors"] = errorsToJson(record.intrinsic_reprojection_errors);
+    document["pair_reprojection_errors"] = errorsToJson(record.pair_reprojection_errors);
+
+    const fs::path path = writeDocument(outputPath, kMultiCameraCalibrationFileName, document);
+    logMessage(LogLevel::Success, "Saved multi-camera calibration to " + path.string());
+    return path;
+}
+
+MultiCameraCalibrationRecord loadMultiCameraCalibration(const fs::path& inputPath) {
+    const json document = readDocument(resolveJsonInputPath(inputPath, kMultiCameraCalibrationFileName));
+    MultiCameraCalibrationRecord record;
+    record.reference_index = intFromJson(document, "reference_index");
+    record.num_cameras = intFromJson(document, "num_cameras");
+    record.intrinsic_matrices = matListFromJson(document.at("intrinsic_matrices"), jsonToMat);
+    record.distortion_coefficients = matListFromJson(document.at("distortion_coefficients"), jsonToFlatMat);
+    record.reference_T_camera_list = matListFromJson(document.at("reference_T_camera_list"), jsonToPose);
+    record.intrinsic_reprojection_errors = optionalErrorsFromJson(document, "intrinsic_reprojection_errors");
+    record.pair_reprojection_errors = optionalErrorsFromJson(document, "pair_reprojection_errors");
+    return record;
+}
+
+fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord& record) {
+    json document = json::object();
+    document["reference_index"] = record.reference_index;
+    document["num_cameras"] = record.num_cameras;
+    document["method"] = record.method.empty() ? json(nullptr) : json(record.method);
+    document["num_frames_used"] = record.num_frames_used >= 0 ? json(record.num_frames_used) : json(nullptr);
+    document["num_frames_total"] = record.num_frames_total >= 0 ? json(record.num_frames_total) : json(nullptr);
+    document["tcp_T_camera_list"] = json::array();
+    for (const cv::Mat& pose : record.tcp_T_camera_list) {
+        document["tcp_T_camera_list"].push_back(poseToJson(pose));
+    }
+
+    const fs::path path = writeDocument(outputPath, kHandEyeResultFileName, document);
+    logMessage(LogLevel::Success, "Saved hand-eye result to " + path.string());
+    return path;
+}
+
+HandEyeResultRecord loadHandEyeResult(const fs::path& inputPath) {
+    const json document = readDocument(resolveJsonInputPath(inputPath, kHandEyeResultFileName));
+    HandEyeResultRecord record;
+    record.reference_index = intFromJson(document, "reference_index");
+    record.num_cameras = intFromJson(document, "num_cameras");
+    if (document.contains("method") && !document.at("method").is_null()) {
+        record.method = document.at("method").get<std::string>();
+    }
+    for (auto [key, field] : {std::pair{"num_frames_used", &record.num_frames_used},
+                              std::pair{"num_frames_total", &record.num_frames_total}}) {
+        if (document.contains(key) && !document.at(key).is_null()) {
+            *field = intFromJson(document, key);
+        }
+    }
+    record.tcp_T_camera_list = matListFromJson(document.at("tcp_T_camera_list"), jsonToPose);
+    return record;
+}
+
+}  // namespace vantel::io

@@ -1,0 +1,92 @@
+#include "io/dataset_files.hpp"
+
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "io/file_replacement.hpp"
+#include "io/npz_archive.hpp"
+
+namespace vantel::io {
+
+std::string formatIndex2(int index) {
+    std::ostringstream text;
+    text << std::setw(2) << std::setfill('0') << index;
+    return text.str();
+}
+
+std::string imageFileName(int index, const std::string& extension) {
+    return "image_" + formatIndex2(index) + "." + extension;
+}
+
+std::string annotatedImageFileName(int index) { return "image_" + formatIndex2(index) + "_annotated.png"; }
+
+std::vector<double> posesToFlat(const std::vector<cv::Mat>& poses) {
+    std::vector<double> flat;
+    flat.reserve(poses.size() * 16);
+    for (const cv::Mat& pose : poses) {
+        // A multi-channel 4x4 holds more than 16 values: not a pose either.
+        if (pose.rows != 4 || pose.cols != 4 || pose.channels() != 1) {
+            throw std::invalid_argument("io: expected 4x4 pose matrices");
+        }
+        cv::Mat converted;
+        pose.convertTo(converted, CV_64F);
+        for (int r = 0; r < 4; ++r) {
+            for (int c = 0; c < 4; ++c) {
+                flat.push_back(converted.at<double>(r, c));
+            }
+        }
+    }
+    return flat;
+}
+
+std::vector<cv::Mat> flatToPoses(const NpyArray& array) {
+    if (array.shape.size() != 3 || array.shape[1] != 4 || array.shape[2] != 4 ||
+        array.data.size() / 16 != array.shape[0] || array.data.size() % 16 != 0) {
+        throw std::runtime_error("io: robot_T_tcp_list npz entry is not shaped (N, 4, 4)");
+    }
+    std::vector<cv::Mat> poses;
+    poses.reserve(array.data.size() / 16);
+    for (std::size_t first = 0; first < array.data.size(); first += 16) {
+        cv::Mat pose(4, 4, CV_64F);
+        std::copy(array.data.begin() + static_cast<std::ptrdiff_t>(first),
+                  array.data.begin() + static_cast<std::ptrdiff_t>(first + 16), pose.ptr<double>());
+        poses.push_back(pose);
+    }
+    return poses;
+}
+
+void savePoseArchive(const std::filesystem::path& path, const std::vector<double>& flatPoses) {
+    saveNpzArray(path, kPoseArchiveKey, {flatPoses.size() / 16, 4, 4}, flatPoses);
+}
+
+std::vector<cv::Mat> loadPoseArchive(const std::filesystem::path& path) {
+    return flatToPoses(loadNpzArray(path, kPoseArchiveKey));
+}
+
+cv::Mat readColorImage(const std::filesystem::path& path) {
+    cv::Mat image = cv::imread(path.string(), cv::IMREAD_COLOR);
+    if (image.empty()) {
+        throw std::runtime_error("io: cv::imread returned an empty image for " + path.string());
+    }
+    return image;
+}
+
+void writeImage(const std::filesystem::path& path, const cv::Mat& image) {
+    std::vector<uchar> encoded;
+    if (!cv::imencode(path.extension().string(), image, encoded)) {
+        throw std::runtime_error("io: cv::imwrite failed for " + path.string());
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
+    const FileReplacementResult result = replaceFileContents(path, bytes);
+    if (result.status == FileReplacementStatus::CannotOpen) {
+        throw std::runtime_error("io: cv::imwrite failed for " + path.string());
+    }
+    if (result.status == FileReplacementStatus::CannotWrite) {
+        throw std::runtime_error("io: cannot write " + path.string() + " (" + result.reason + ")");
+    }
+}
+
+}  // namespace vantel::io

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "io/npy_format.hpp"
+
+namespace vantel::io {
+
+// Name of the pose archive in a dataset folder and of its single entry.
+inline constexpr char kPoseArchiveName[] = "calibration_data.npz";
+inline constexpr char kPoseArchiveKey[] = "robot_T_tcp_list";
+
+// Zero-filled to two digits, never truncated: 7 -> "07", 123 -> "123".
+std::string formatIndex2(int index);
+
+// "image_NN.png" / "image_NN_annotated.png".
+std::string imageFileName(int index, const std::string& extension = "png");
+std::string annotatedImageFileName(int index);
+
+// The 16 values of every pose, row by row; throws std::invalid_argument unless each is 4x4.
+std::vector<double> posesToFlat(const std::vector<cv::Mat>& poses);
+std::vector<cv::Mat> flatToPoses(const NpyArray& array);
+
+void savePoseArchive(const std::filesystem::path& path, const std::vector<double>& flatPoses);
+std::vector<cv::Mat> loadPoseArchive(const std::filesystem::path& path);
+
+// 8-bit 3-channel BGR.
+cv::Mat readColorImage(const std::filesystem::path& path);
+// Encoder chosen by the file extension; the file is replaced as a whole or not at all.
+void writeImage(const std::filesystem::path& path, const cv::Mat& image);
+
+}  // namespace vantel::io
