@@ -148,7 +148,7 @@ def test_scenes_are_reproducible_from_their_seed():
     "pose",
     [
         transform(rotation([0, 180, 0]), [0, 0, 0.5]),  # printed side turned away
-        transform(np.eye(3), [-0.1, -0.1, -0.5]),  # behind the camera
+        transform(rotation([0, 180, 0]), [0.1, 0.05, -0.5]),  # facing the camera from behind it
     ],
     ids=["back-side", "behind-camera"],
 )
@@ -156,14 +156,6 @@ def test_board_not_seen_renders_background_only(pose):
     view = render(CHESSBOARD, SMALL_CAMERA, pose)
     assert not view.inside.any()
     assert view.image.min() == view.image.max() == 128
-
-
-def test_partly_visible_board_marks_the_points_outside():
-    pose = transform(np.eye(3), [-0.4, -0.05, 0.5])  # the board runs off the left edge
-    view = render(CHESSBOARD, SMALL_CAMERA, pose)
-    u = view.image_points[:, 0]
-    assert view.inside.any() and not view.inside.all()
-    assert np.array_equal(view.inside, (u >= -0.5) & (u <= SMALL_CAMERA.size[0] - 0.5))
 
 
 def chessboard_corner_errors(views, detector):

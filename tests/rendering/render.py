@@ -122,13 +122,15 @@ def render(
     if faces_camera(camera_T_board):
         R, t = camera_T_board[:3, :3], camera_T_board[:3, 3]
         # Board plane -> normalised image is the homography [r1 r2 t]; its inverse takes each ray
-        # to the board, with third component 1/depth (negative behind the camera).
+        # to the board, with third component 1/depth.
         normalised_to_board = np.linalg.inv(np.column_stack([R[:, 0], R[:, 1], t]))
         normalised_to_texture = board.texture.board_to_texture @ normalised_to_board
         texture_map = cv2.perspectiveTransform(grid, normalised_to_texture)
+        # Rays behind the camera or towards the horizon (1/depth ~ 0, which perspectiveTransform
+        # maps to the texture origin) cannot hit the finite sheet.
         g = normalised_to_texture[2]
-        behind = g[0] * grid[..., 0] + g[1] * grid[..., 1] + g[2] <= 1e-12
-        texture_map[behind] = -1e6
+        missing = g[0] * grid[..., 0] + g[1] * grid[..., 1] + g[2] <= 1e-6
+        texture_map[missing] = -1e6
         samples = cv2.remap(
             _texture_levels(board), texture_map, None, cv2.INTER_LINEAR,
             borderMode=cv2.BORDER_CONSTANT, borderValue=BACKGROUND,

@@ -12,7 +12,7 @@ from .render import View, faces_camera, project_board, render as render_view
 
 _AXES = {"x": 0, "y": 1, "z": 2}
 MIN_CORNER_ANGLE_DEG = 45.0
-# Board-centre anchors as fractions of the free offset: corners, edge middles and centre.
+# Directions (signs per image axis) in which views push the board: corners, edge middles, centre.
 _ANCHORS = [(a, b) for a in (-1.0, 0.0, 1.0) for b in (-1.0, 0.0, 1.0)]
 
 
