@@ -284,3 +284,9 @@ def test_hand_eye_views_are_rendered_from_the_camera_poses():
 def test_hand_eye_refuses_unknown_rotation_axes(rotation_axes):
     with pytest.raises(ValueError, match="rotation_axes"):
         hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, rotation_axes=rotation_axes, render=False)
+
+
+def test_scene_that_cannot_be_framed_is_refused():
+    tiny = Camera(K=np.array([[200.0, 0, 80], [0, 200.0, 60], [0, 0, 1]]), dist=np.zeros(5), size=(160, 120))
+    with pytest.raises(RuntimeError, match="cells of at least 24.0 px"):
+        intrinsic_views(CHESSBOARD, tiny, n_views=3, render=False)

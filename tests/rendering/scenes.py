@@ -106,11 +106,13 @@ HAND_EYE_FRAMING = Framing(fill=(0.5, 0.85))
 def _fit(board, camera, R, anchor, fill, rng, framing: Framing) -> np.ndarray | None:
     """A pose with rotation R showing the whole, detectable board, slid along each image axis
     towards `anchor` (signs in {-1, 0, 1}) as far as it goes, so that views reach the image's
-    corners and edges where distortion is strongest. None when no size fits."""
+    corners and edges where distortion is strongest. None when no size works."""
     w, h = camera.size
     sheet_width = np.ptp(board.texture.outline[:, 0])
     anchor = np.asarray(anchor, dtype=np.float64)
-    for size in fill * 0.95 ** np.arange(12):
+    # Smaller first (whole board in view), then larger (cells wide enough).
+    sizes = np.concatenate([fill * 0.95 ** np.arange(12), fill * 1.05 ** np.arange(1, 15)])
+    for size in sizes[sizes <= 1.0]:
         distance = camera.K[0, 0] * sheet_width / (size * w)
 
         def fits(pixel):
@@ -158,7 +160,10 @@ def _spread_poses(board, camera, rotations_at, rng, framing: Framing) -> list[np
                 poses.append(pose)
                 break
         else:
-            raise RuntimeError("no pose shows the whole board detectably: choose a smaller board or a larger fill")
+            raise RuntimeError(
+                f"no pose shows the whole board with cells of at least {framing.min_cell_px} px; "
+                "lower Framing.min_cell_px or use a larger image"
+            )
     return poses
 
 
