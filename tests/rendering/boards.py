@@ -67,6 +67,11 @@ class Chessboard:
     def pattern_size(self) -> tuple[int, int]:
         return (self.inner_cols, self.inner_rows)
 
+    @property
+    def cell(self) -> float:
+        """Edge of the pattern's repeating cell; detectors need it to stay some pixels wide."""
+        return self.square
+
     @cached_property
     def object_points(self) -> np.ndarray:
         i, j = np.mgrid[0 : self.inner_rows, 0 : self.inner_cols]
@@ -117,6 +122,10 @@ class CharucoBoard(_ArucoBoard):
     marker_length: float
     dict_id: int
 
+    @property
+    def cell(self) -> float:
+        return self.square_length
+
     @cached_property
     def cv_board(self):
         return cv2.aruco.CharucoBoard(
@@ -136,8 +145,9 @@ class CharucoBoard(_ArucoBoard):
 
     @cached_property
     def texture(self) -> BoardTexture:
+        inset = (self.square_length - self.marker_length) / 2
         scale = _pixel_scale(
-            (self.square_length, self.marker_length), self.marker_length, self.dictionary.markerSize + 2, 90
+            (self.square_length, self.marker_length, inset), self.marker_length, self.dictionary.markerSize + 2, 90
         )
         size = (self.squares_x * self.square_length, self.squares_y * self.square_length)
         return self._render(scale, size, self.square_length)
@@ -152,6 +162,10 @@ class GridBoard(_ArucoBoard):
     marker_length: float
     marker_separation: float
     dict_id: int
+
+    @property
+    def cell(self) -> float:
+        return self.marker_length
 
     @cached_property
     def cv_board(self):

@@ -67,22 +67,25 @@ def ray_grid(camera: Camera, supersample: int) -> np.ndarray:
     return grid
 
 
-def displacement_field(camera: Camera, std_px: float, correlation_px: float, rng) -> np.ndarray:
-    """Smooth random (h, w, 2) displacement, each component with standard deviation `std_px`."""
+def displacement_field(camera: Camera, std_px: float, correlation_px: float, rng, supersample: int = 1) -> np.ndarray:
+    """Smooth random displacement in pixels, each component with standard deviation `std_px`,
+    sampled on the (h*n, w*n, 2) sub-sample grid."""
     w, h = camera.size
-    field = rng.standard_normal((h, w, 2)).astype(np.float32)
-    field = cv2.GaussianBlur(field, (0, 0), correlation_px, borderType=cv2.BORDER_REFLECT)
-    field -= field.mean(axis=(0, 1))
-    field *= std_px / field.std(axis=(0, 1))
-    return field
+    # The field is smooth over `correlation_px`, so draw it on a coarser grid and interpolate.
+    step = max(1, int(correlation_px // 4))
+    coarse = rng.standard_normal((-(-h // step), -(-w // step), 2)).astype(np.float32)
+    coarse = cv2.GaussianBlur(coarse, (0, 0), correlation_px / step, borderType=cv2.BORDER_REFLECT)
+    coarse -= coarse.mean(axis=(0, 1))
+    coarse *= std_px / coarse.std(axis=(0, 1))
+    return cv2.resize(coarse, (w * supersample, h * supersample), interpolation=cv2.INTER_LINEAR)
 
 
 def _displace(grid: np.ndarray, field: np.ndarray, n: int) -> np.ndarray:
-    """The ray grid sampled at sub-sample positions shifted by `field` (pixels)."""
+    """The ray grid sampled at sub-sample positions shifted by `field` (pixels, sub-sample grid)."""
     hn, wn = grid.shape[:2]
-    shift = cv2.resize(field, (wn, hn), interpolation=cv2.INTER_LINEAR) * n
-    cols, rows = np.meshgrid(np.arange(wn, dtype=np.float32), np.arange(hn, dtype=np.float32))
-    return cv2.remap(grid, cols + shift[..., 0], rows + shift[..., 1], cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
+    cols = np.arange(wn, dtype=np.float32)[None, :] + n * field[..., 0]
+    rows = np.arange(hn, dtype=np.float32)[:, None] + n * field[..., 1]
+    return cv2.remap(grid, cols, rows, cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
 
 
 def _texture_levels(board) -> np.ndarray:
@@ -117,18 +120,20 @@ def render(
     rng = np.random.default_rng(seed)
     grid = ray_grid(camera, n)
     if position_noise_px > 0:
-        grid = _displace(grid, displacement_field(camera, position_noise_px, noise_correlation_px, rng), n)
+        grid = _displace(grid, displacement_field(camera, position_noise_px, noise_correlation_px, rng, n), n)
 
     if faces_camera(camera_T_board):
         R, t = camera_T_board[:3, :3], camera_T_board[:3, 3]
         # Board plane -> normalised image is the homography [r1 r2 t]; its inverse takes each ray
-        # to the board, with third component 1/depth (negative behind the camera).
+        # to the board, with third component 1/depth.
         normalised_to_board = np.linalg.inv(np.column_stack([R[:, 0], R[:, 1], t]))
         normalised_to_texture = board.texture.board_to_texture @ normalised_to_board
         texture_map = cv2.perspectiveTransform(grid, normalised_to_texture)
+        # Rays behind the camera or towards the horizon (1/depth ~ 0, which perspectiveTransform
+        # maps to the texture origin) cannot hit the finite sheet.
         g = normalised_to_texture[2]
-        behind = g[0] * grid[..., 0] + g[1] * grid[..., 1] + g[2] <= 1e-12
-        texture_map[behind] = -1e6
+        missing = g[0] * grid[..., 0] + g[1] * grid[..., 1] + g[2] <= 1e-6
+        texture_map[missing] = -1e6
         samples = cv2.remap(
             _texture_levels(board), texture_map, None, cv2.INTER_LINEAR,
             borderMode=cv2.BORDER_CONSTANT, borderValue=BACKGROUND,
