@@ -56,8 +56,8 @@ def test_full_pipeline(scene, method):
     assert result.ok
     np.testing.assert_allclose(result.intrinsic_matrix, defaults.CAMERA.K, rtol=1e-2, atol=1e-9)
     translation, rotation = transform_error(result.tcp_T_camera, defaults.TCP_T_CAMERA)
-    # The camera's rotation is only as good as the calibrated principal point (a few pixels at this noise).
-    assert translation < 1e-3 and rotation < 0.25
+    # The camera's rotation is only as good as the calibrated principal point (1-3 px at this noise).
+    assert translation < 1e-3 and rotation < 0.15
     assert len(calibrator.corner_images()) == 20
 
 
@@ -89,6 +89,7 @@ def test_full_pipeline_redetects_every_target_type(board, target):
     for ours, truth in zip(result.valid_robot_T_tcp_list, scene.robot_T_tcp):
         np.testing.assert_array_equal(ours, truth)
     translation, rotation = transform_error(result.tcp_T_camera, defaults.TCP_T_CAMERA)
+    # Ten noise-free views: this checks the re-detection and pairing, the principal point limits the rotation.
     assert translation < 1e-3 and rotation < 0.25
 
 
