@@ -39,6 +39,9 @@ MarkerPoints gridBoardPointsForMarkers(const std::vector<std::vector<cv::Point3f
 // Drops the markers whose id is not on a board of `boardMarkerCount` markers.
 void keepBoardMarkers(ArucoDetection& detection, size_t boardMarkerCount);
 
+// A BGR copy to draw on: the marker drawing refuses four channels.
+cv::Mat annotationCopy(const cv::Mat& image);
+
 // Markers in green, then the ChArUco corners with their ids in blue, on `image` itself.
 void drawCharucoDetection(cv::Mat& image, const CharucoDetection& detection);
 
