@@ -1,0 +1,124 @@
+"""IntrinsicCalibrator.calibrate against the equivalent plain cv2 script, per target type.
+
+Both sides detect, refine and calibrate the same images (flags 0, default criteria); the ratio is
+module time / cv2 time, median of several runs. The module links the system OpenCV, the script
+uses pip's cv2: the ratio includes any speed difference between those two builds.
+
+Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR]
+"""
+
+import argparse
+import contextlib
+import io
+import pathlib
+import statistics
+import sys
+import time
+
+import cv2
+import numpy as np
+
+import _vantel as v
+
+CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
+DEFAULT_DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
+
+
+def calibrate(object_points, image_points, image_size):
+    return cv2.calibrateCamera(object_points, image_points, image_size, None, None, flags=0, criteria=CRITERIA)[0]
+
+
+def cv2_chessboard(images, size, square):
+    board = np.zeros((size[0] * size[1], 3), np.float32)
+    board[:, :2] = np.mgrid[0:size[0], 0:size[1]].T.reshape(-1, 2) * square
+    object_points, image_points = [], []
+    for image in images:
+        grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
+        found, corners = cv2.findChessboardCorners(grey, size, flags=0)
+        if found:
+            image_points.append(cv2.cornerSubPix(grey, corners, (11, 11), (-1, -1), CRITERIA))
+            object_points.append(board)
+    return calibrate(object_points, image_points, images[0].shape[1::-1])
+
+
+def cv2_charuco(images, squares, square, marker, dict_id):
+    board = cv2.aruco.CharucoBoard(squares, square, marker, cv2.aruco.getPredefinedDictionary(dict_id))
+    detector = cv2.aruco.CharucoDetector(board, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
+                                         cv2.aruco.RefineParameters(10.0, 3.0, True))
+    corners_3d = board.getChessboardCorners()
+    object_points, image_points = [], []
+    for image in images:
+        corners, ids, _, _ = detector.detectBoard(cv2.cvtColor(image, cv2.COLOR_BGR2GRAY))
+        if ids is not None and len(ids) >= 4:
+            object_points.append(corners_3d[ids.ravel()])
+            image_points.append(corners)
+    return calibrate(object_points, image_points, images[0].shape[1::-1])
+
+
+def cv2_grid(images, markers, length, separation, dict_id):
+    dictionary = cv2.aruco.getPredefinedDictionary(dict_id)
+    board = cv2.aruco.GridBoard(markers, length, separation, dictionary)
+    detector = cv2.aruco.ArucoDetector(dictionary, cv2.aruco.DetectorParameters(),
+                                       cv2.aruco.RefineParameters(10.0, 3.0, True))
+    board_points = board.getObjPoints()
+    object_points, image_points = [], []
+    for image in images:
+        grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
+        corners, ids, rejected = detector.detectMarkers(grey)
+        if ids is None or len(ids) < 4:
+            continue
+        corners, ids, _, _ = detector.refineDetectedMarkers(grey, board, corners, ids, rejected)
+        object_points.append(np.concatenate([board_points[i] for i in ids.ravel()]))
+        image_points.append(np.concatenate([c.reshape(4, 1, 2) for c in corners]))
+    return calibrate(object_points, image_points, images[0].shape[1::-1])
+
+
+def read_images(folder, pattern):
+    return [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(folder.glob(pattern))]
+
+
+def cases(data):
+    yield ("chessboard 9x6, 13 x 640x480", v.ChessboardTarget((9, 6), 0.025),
+           read_images(data / "opencv_stereo_chessboard_9x6" / "left", "left*.jpg"),
+           lambda images: cv2_chessboard(images, (9, 6), 0.025))
+    yield ("chessboard 24x17, 24 x 1920x1200", v.ChessboardTarget((24, 17), 0.015),
+           read_images(data / "rwhe_kuka2_eye_in_hand", "image_*.png"),
+           lambda images: cv2_chessboard(images, (24, 17), 0.015))
+    yield ("charuco 4x5, 20 x 1280x720", v.CharucoTarget(4, 5, 0.054, 0.0405, 3),
+           read_images(data / "caliscope_charuco_4x5_intrinsic_cam0" / "images", "frame_*.jpg"),
+           lambda images: cv2_charuco(images, (4, 5), 0.054, 0.0405, 3))
+    yield ("aruco grid 4x5, 24 x 640x480", v.ArucoTarget((4, 5), 0.0375, 0.0057, 11),
+           read_images(data / "aruco_gridboard_4x5_abakisita" / "images", "*.jpg"),
+           lambda images: cv2_grid(images, (4, 5), 0.0375, 0.0057, 11))
+
+
+def median_seconds(function, runs):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--data", type=pathlib.Path, default=DEFAULT_DATA)
+    args = parser.parse_args()
+    if not args.data.is_dir():
+        sys.exit(f"no calibration data in {args.data}")
+
+    print(f"module OpenCV: system build; script: cv2 {cv2.__version__}; median of {args.runs} runs")
+    print(f"{'target':36s} {'module s':>9s} {'cv2 s':>9s} {'ratio':>7s}")
+    for name, target, images, script in cases(args.data):
+        calibrator = v.IntrinsicCalibrator(target)
+        # Per-image warnings are not what is measured.
+        with contextlib.redirect_stderr(io.StringIO()):
+            module = median_seconds(lambda: calibrator.calibrate(images), args.runs)
+        reference = median_seconds(lambda: script(images), args.runs)
+        print(f"{name:36s} {module:9.3f} {reference:9.3f} {module / reference:7.3f}")
+
+
+if __name__ == "__main__":
+    main()
