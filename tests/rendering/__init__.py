@@ -1,0 +1,17 @@
+"""Ground-truth images of calibration boards as a known camera sees them.
+
+Independent of the extension module: only numpy and the PyPI build of cv2.
+"""
+
+from .boards import BoardTexture, CharucoBoard, Chessboard, GridBoard
+from .camera import Camera
+from .render import View, project_board, ray_grid, render
+from .scenes import (
+    Framing, HandEyeScene, detectable, hand_eye_scene, intrinsic_views, invert, rotation, transform, whole_board_visible,
+)
+
+__all__ = [
+    "BoardTexture", "Camera", "CharucoBoard", "Chessboard", "Framing", "GridBoard", "HandEyeScene", "View", "detectable",
+    "hand_eye_scene", "intrinsic_views", "invert", "project_board", "ray_grid", "render", "rotation",
+    "transform", "whole_board_visible",
+]

@@ -1,0 +1,34 @@
+"""Cameras, boards and a robot set-up shared by the tests."""
+
+import numpy as np
+
+from .boards import CharucoBoard, Chessboard, GridBoard
+from .camera import Camera
+from .scenes import rotation, transform
+
+DICT_4X4_50 = 0
+
+# Slightly unequal focal lengths and an off-centre principal point, so swapped or rounded
+# parameters show up in recovered intrinsics.
+CAMERA = Camera(
+    K=np.array([[1000.0, 0.0, 641.5], [0.0, 1002.0, 478.25], [0.0, 0.0, 1.0]]),
+    dist=np.array([-0.2, 0.05, 0.0008, -0.0005, 0.0]),
+    size=(1280, 960),
+)
+
+# For tests where accuracy is not the point.
+SMALL_CAMERA = Camera(
+    K=np.array([[520.0, 0.0, 321.0], [0.0, 521.0, 238.5], [0.0, 0.0, 1.0]]),
+    dist=np.array([-0.15, 0.03, 0.0005, -0.0003, 0.0]),
+    size=(640, 480),
+)
+
+# Each fills a good part of CAMERA's image at 0.4-0.8 m.
+CHESSBOARD = Chessboard(inner_cols=9, inner_rows=6, square=0.03)
+CHARUCO = CharucoBoard(squares_x=7, squares_y=5, square_length=0.04, marker_length=0.03, dict_id=DICT_4X4_50)
+GRID = GridBoard(markers_x=5, markers_y=4, marker_length=0.04, marker_separation=0.01, dict_id=DICT_4X4_50)
+
+# Camera 8 cm ahead of the flange and 3 cm aside, turned a little off the flange axes.
+TCP_T_CAMERA = transform(rotation([3.0, -2.0, 90.0]), [0.03, -0.01, 0.08])
+# Target on the floor in front of the robot, turned about the vertical.
+WORLD_T_TARGET = transform(rotation([180.0, 0.0, 0.0]) @ rotation([0.0, 0.0, 20.0]), [0.7, 0.1, 0.0])
