@@ -55,14 +55,20 @@ def corner_offsets(name, detections):
         found = detections.image_points[k].reshape(-1, 2)
         rows = [np.flatnonzero(np.all(np.isclose(board.object_points, point, atol=1e-6), axis=1))[0]
                 for point in detections.object_points[k]]
-        offsets.append(found - truth[rows])
+        offset = found - truth[rows]
+        if name == "chessboard":
+            # A chessboard may be read from either end: a valid view, though not the true ids.
+            offset = min(offset, found[::-1] - truth[rows], key=lambda o: np.abs(o).max())
+        offsets.append(offset)
     return np.concatenate(offsets)
 
 
-@pytest.mark.parametrize("name, detector", [
-    ("chessboard", "Default"), ("chessboard", "Sector Based"), ("charuco", "Default"), ("aruco", "Default"),
+# Marker corners are not refined to sub-pixel (corner refinement is off): larger view errors.
+@pytest.mark.parametrize("name, detector, largest_view_error", [
+    ("chessboard", "Default", 0.5), ("chessboard", "Sector Based", 0.5), ("charuco", "Default", 0.5),
+    ("aruco", "Default", 1.0),
 ])
-def test_recovers_the_camera(name, detector, record_property):
+def test_recovers_the_camera(name, detector, largest_view_error, record_property):
     calibration = calibrator(name, chessboard_corner_detector=detector)
     result = calibration.calibrate(images(name))
     assert result.ok
@@ -71,7 +77,7 @@ def test_recovers_the_camera(name, detector, record_property):
     truth = CAMERA.K[[0, 1, 0, 1], [0, 1, 2, 2]]
     relative = np.abs(found / truth - 1)
     assert np.all(relative < 0.005), relative
-    assert max(result.per_view_errors) < 0.5
+    assert max(result.per_view_errors) < largest_view_error
     assert result.low_view_error_indices == list(range(len(scene(name))))
     offsets = corner_offsets(name, calibration.detections())
     bias = offsets.mean(axis=0)
