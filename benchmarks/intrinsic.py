@@ -4,7 +4,8 @@ Both sides detect, refine and calibrate the same images (flags 0, default criter
 module time / cv2 time, median of several runs. The module links the system OpenCV, the script
 uses pip's cv2: the ratio includes any speed difference between those two builds.
 
-Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR]
+Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR | --rendered]
+Without the real data (or with --rendered) the images are rendered scenes of the test suite.
 """
 
 import argparse
@@ -21,7 +22,8 @@ import numpy as np
 import _vantel as v
 
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
-DEFAULT_DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DEFAULT_DATA = ROOT.parent / "shared" / "data"
 
 
 def calibrate(object_points, image_points, image_size):
@@ -92,6 +94,22 @@ def cases(data):
            lambda images: cv2_grid(images, (4, 5), 0.0375, 0.0057, 11))
 
 
+def rendered_cases():
+    sys.path.insert(0, str(ROOT / "tests"))
+    from rendering import intrinsic_views
+    from rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID
+
+    def views(board):
+        return [view.image for view in intrinsic_views(board, CAMERA, n_views=18, seed=1, position_noise_px=0.2)]
+
+    yield ("rendered chessboard 9x6, 18 x 1280x960", v.ChessboardTarget((9, 6), CHESSBOARD.square), views(CHESSBOARD),
+           lambda images: cv2_chessboard(images, (9, 6), CHESSBOARD.square))
+    yield ("rendered charuco 7x5, 18 x 1280x960", v.CharucoTarget(7, 5, 0.04, 0.03, 0), views(CHARUCO),
+           lambda images: cv2_charuco(images, (7, 5), 0.04, 0.03, 0))
+    yield ("rendered aruco grid 5x4, 18 x 1280x960", v.ArucoTarget((5, 4), 0.04, 0.01, 0), views(GRID),
+           lambda images: cv2_grid(images, (5, 4), 0.04, 0.01, 0))
+
+
 def median_seconds(function, runs):
     times = []
     for _ in range(runs):
@@ -105,19 +123,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--data", type=pathlib.Path, default=DEFAULT_DATA)
+    parser.add_argument("--rendered", action="store_true", help="use rendered scenes, not the real data")
     args = parser.parse_args()
-    if not args.data.is_dir():
-        sys.exit(f"no calibration data in {args.data}")
+    image_sets = rendered_cases() if args.rendered or not args.data.is_dir() else cases(args.data)
 
     print(f"module OpenCV: system build; script: cv2 {cv2.__version__}; median of {args.runs} runs")
-    print(f"{'target':36s} {'module s':>9s} {'cv2 s':>9s} {'ratio':>7s}")
-    for name, target, images, script in cases(args.data):
+    print(f"{'target':40s} {'module s':>9s} {'cv2 s':>9s} {'ratio':>7s}")
+    for name, target, images, script in image_sets:
         calibrator = v.IntrinsicCalibrator(target)
         # Per-image warnings are not what is measured.
         with contextlib.redirect_stderr(io.StringIO()):
             module = median_seconds(lambda: calibrator.calibrate(images), args.runs)
         reference = median_seconds(lambda: script(images), args.runs)
-        print(f"{name:36s} {module:9.3f} {reference:9.3f} {module / reference:7.3f}")
+        print(f"{name:40s} {module:9.3f} {reference:9.3f} {module / reference:7.3f}")
 
 
 if __name__ == "__main__":
