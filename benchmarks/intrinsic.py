@@ -17,62 +17,26 @@ import sys
 import time
 
 import cv2
-import numpy as np
 
 import _vantel as v
 
-CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 DEFAULT_DATA = ROOT.parent / "shared" / "data"
+sys.path.insert(0, str(ROOT / "tests"))
 
-
-def calibrate(object_points, image_points, image_size):
-    return cv2.calibrateCamera(object_points, image_points, image_size, None, None, flags=0, criteria=CRITERIA)[0]
+from cv2_reference import calibrate, charuco_views, chessboard_views, grid_views  # noqa: E402
 
 
 def cv2_chessboard(images, size, square):
-    board = np.zeros((size[0] * size[1], 3), np.float32)
-    board[:, :2] = np.mgrid[0:size[0], 0:size[1]].T.reshape(-1, 2) * square
-    object_points, image_points = [], []
-    for image in images:
-        grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
-        found, corners = cv2.findChessboardCorners(grey, size, flags=0)
-        if found:
-            image_points.append(cv2.cornerSubPix(grey, corners, (11, 11), (-1, -1), CRITERIA))
-            object_points.append(board)
-    return calibrate(object_points, image_points, images[0].shape[1::-1])
+    return calibrate(chessboard_views(images, size, square), images[0].shape[1::-1])
 
 
 def cv2_charuco(images, squares, square, marker, dict_id):
-    board = cv2.aruco.CharucoBoard(squares, square, marker, cv2.aruco.getPredefinedDictionary(dict_id))
-    detector = cv2.aruco.CharucoDetector(board, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
-                                         cv2.aruco.RefineParameters(10.0, 3.0, True))
-    corners_3d = board.getChessboardCorners()
-    object_points, image_points = [], []
-    for image in images:
-        corners, ids, _, _ = detector.detectBoard(cv2.cvtColor(image, cv2.COLOR_BGR2GRAY))
-        if ids is not None and len(ids) >= 4:
-            object_points.append(corners_3d[ids.ravel()])
-            image_points.append(corners)
-    return calibrate(object_points, image_points, images[0].shape[1::-1])
+    return calibrate(charuco_views(images, squares, square, marker, dict_id), images[0].shape[1::-1])
 
 
 def cv2_grid(images, markers, length, separation, dict_id):
-    dictionary = cv2.aruco.getPredefinedDictionary(dict_id)
-    board = cv2.aruco.GridBoard(markers, length, separation, dictionary)
-    detector = cv2.aruco.ArucoDetector(dictionary, cv2.aruco.DetectorParameters(),
-                                       cv2.aruco.RefineParameters(10.0, 3.0, True))
-    board_points = board.getObjPoints()
-    object_points, image_points = [], []
-    for image in images:
-        grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
-        corners, ids, rejected = detector.detectMarkers(grey)
-        if ids is None or len(ids) < 4:
-            continue
-        corners, ids, _, _ = detector.refineDetectedMarkers(grey, board, corners, ids, rejected)
-        object_points.append(np.concatenate([board_points[i] for i in ids.ravel()]))
-        image_points.append(np.concatenate([c.reshape(4, 1, 2) for c in corners]))
-    return calibrate(object_points, image_points, images[0].shape[1::-1])
+    return calibrate(grid_views(images, markers, length, separation, dict_id), images[0].shape[1::-1])
 
 
 def read_images(folder, pattern):
@@ -95,7 +59,6 @@ def cases(data):
 
 
 def rendered_cases():
-    sys.path.insert(0, str(ROOT / "tests"))
     from rendering import intrinsic_views
     from rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID
 

@@ -5,61 +5,13 @@ import numpy as np
 import pytest
 
 import _vantel as v
-
-CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
+from cv2_reference import calibrate, charuco_views, chessboard_views, grid_views
 
 
 def read_images(folder, pattern, step=1):
     paths = sorted(folder.glob(pattern))[::step]
     assert paths, f"no images in {folder}"
     return [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in paths]
-
-
-def refine_parameters():
-    return cv2.aruco.RefineParameters(10.0, 3.0, True)
-
-
-def cv2_chessboard_views(images, size, square):
-    object_points = np.zeros((size[0] * size[1], 3), np.float32)
-    object_points[:, :2] = np.mgrid[0:size[0], 0:size[1]].T.reshape(-1, 2) * square
-    for index, image in enumerate(images):
-        grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
-        found, corners = cv2.findChessboardCorners(grey, size, flags=0)
-        if found:
-            yield index, object_points, cv2.cornerSubPix(grey, corners, (11, 11), (-1, -1), CRITERIA)
-
-
-def cv2_charuco_views(images, squares, square, marker, dict_id):
-    board = cv2.aruco.CharucoBoard(squares, square, marker, cv2.aruco.getPredefinedDictionary(dict_id))
-    parameters = cv2.aruco.CharucoParameters()
-    parameters.minMarkers = 2
-    detector = cv2.aruco.CharucoDetector(board, parameters, cv2.aruco.DetectorParameters(), refine_parameters())
-    for index, image in enumerate(images):
-        corners, ids, _, _ = detector.detectBoard(cv2.cvtColor(image, cv2.COLOR_BGR2GRAY))
-        if ids is not None and len(ids) >= 4:
-            yield index, board.getChessboardCorners()[ids.ravel()], corners
-
-
-def cv2_grid_views(images, markers, length, separation, dict_id):
-    dictionary = cv2.aruco.getPredefinedDictionary(dict_id)
-    board = cv2.aruco.GridBoard(markers, length, separation, dictionary)
-    detector = cv2.aruco.ArucoDetector(dictionary, cv2.aruco.DetectorParameters(), refine_parameters())
-    board_points = board.getObjPoints()
-    for index, image in enumerate(images):
-        grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
-        corners, ids, rejected = detector.detectMarkers(grey)
-        if ids is None or len(ids) < 4:
-            continue
-        corners, ids, _, _ = detector.refineDetectedMarkers(grey, board, corners, ids, rejected)
-        yield (index, np.concatenate([board_points[i] for i in ids.ravel()]),
-               np.concatenate([c.reshape(4, 2) for c in corners]))
-
-
-def cv2_calibrate(object_points, image_points, image_size):
-    rms, matrix, _, _, _ = cv2.calibrateCamera(
-        [np.float32(o) for o in object_points], [np.float32(p).reshape(-1, 1, 2) for p in image_points],
-        image_size, None, None, flags=0, criteria=CRITERIA)
-    return rms, matrix
 
 
 def overall_rms(result):
@@ -105,7 +57,8 @@ def check_against_cv2(target, images, views, published_rms, published_matrix, ca
     residuals = np.concatenate(residuals)
     assert np.percentile(residuals, 99) <= percentile_99 and residuals.max() <= largest
 
-    rms, matrix = cv2_calibrate(detections.object_points, detections.image_points, images[0].shape[1::-1])
+    rms, matrix = calibrate(zip(detections.successful_indices, detections.object_points, detections.image_points),
+                            images[0].shape[1::-1])
     assert overall_rms(result) == pytest.approx(rms, rel=calibration_tolerance)
     np.testing.assert_allclose(result.intrinsic_matrix, matrix, rtol=calibration_tolerance, atol=1e-6)
 
@@ -118,7 +71,7 @@ def check_against_cv2(target, images, views, published_rms, published_matrix, ca
 def test_stereo_chessboard_left_camera(shared_data):
     images = read_images(shared_data / "opencv_stereo_chessboard_9x6" / "left", "left*.jpg")
     target = v.ChessboardTarget((9, 6), 0.025)
-    result = check_against_cv2(target, images, cv2_chessboard_views(images, (9, 6), 0.025), 0.4087,
+    result = check_against_cv2(target, images, chessboard_views(images, (9, 6), 0.025), 0.4087,
                                [[536.07, 0, 342.37], [0, 536.02, 235.54]])
     assert len(result.successful_indices) == 13
 
@@ -126,7 +79,7 @@ def test_stereo_chessboard_left_camera(shared_data):
 def test_large_chessboard_of_the_robot_set(shared_data):
     images = read_images(shared_data / "rwhe_kuka2_eye_in_hand", "image_*.png", step=2)
     target = v.ChessboardTarget((24, 17), 0.015)
-    check_against_cv2(target, images, cv2_chessboard_views(images, (24, 17), 0.015), 0.142,
+    check_against_cv2(target, images, chessboard_views(images, (24, 17), 0.015), 0.142,
                       [[1056.42, 0, 958.78], [0, 1056.56, 586.74]])
 
 
@@ -134,7 +87,7 @@ def test_charuco_tutorial(shared_data):
     images = read_images(shared_data / "opencv_charuco_5x7_tutorial" / "images", "img_*.jpg")
     target = v.CharucoTarget(5, 7, 0.04, 0.02, "DICT_6X6_250")
     # Four views: 30 iterations stop short of convergence, at different points in different versions.
-    result = check_against_cv2(target, images, cv2_charuco_views(images, (5, 7), 0.04, 0.02, 10), 0.1823,
+    result = check_against_cv2(target, images, charuco_views(images, (5, 7), 0.04, 0.02, 10), 0.1823,
                                [[452.511, 0, 317.703], [0, 456.767, 277.752]], calibration_tolerance=0.05)
     assert [len(points) for points in result.image_points] == [24, 24, 22, 24]
 
@@ -142,12 +95,12 @@ def test_charuco_tutorial(shared_data):
 def test_wide_angle_charuco(shared_data):
     images = read_images(shared_data / "caliscope_charuco_4x5_intrinsic_cam0" / "images", "frame_*.jpg")
     target = v.CharucoTarget(4, 5, 0.054, 0.0405, 3)
-    check_against_cv2(target, images, cv2_charuco_views(images, (4, 5), 0.054, 0.0405, 3), 0.268,
+    check_against_cv2(target, images, charuco_views(images, (4, 5), 0.054, 0.0405, 3), 0.268,
                       [[876.70, 0, 623.99], [0, 882.35, 373.30]])
 
 
 def test_aruco_grid_board(shared_data):
     images = read_images(shared_data / "aruco_gridboard_4x5_abakisita" / "images", "*.jpg")
     target = v.ArucoTarget((4, 5), 0.0375, 0.0057, "DICT_6X6_1000")
-    check_against_cv2(target, images, cv2_grid_views(images, (4, 5), 0.0375, 0.0057, 11), 0.568,
+    check_against_cv2(target, images, grid_views(images, (4, 5), 0.0375, 0.0057, 11), 0.568,
                       [[809.74, 0, 318.58], [0, 809.97, 242.17]])
