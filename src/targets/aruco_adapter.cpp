@@ -27,8 +27,8 @@ constexpr int kCharucoMinMarkers = 2;
 #if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
 // Before 4.7 the smaller of two close candidates is dropped instead of the two being
 // grouped: at 0.125 that throws away every ChArUco marker whose white square is a
-// candidate too (4 of 24 corners found on a flat 5x7 board). 0.05 finds what 0.125 finds
-// from 4.7 on.
+// candidate too (4 of 24 corners found on a flat 5x7 board). 0.05 finds the markers that
+// 0.125 finds from 4.7 on.
 constexpr double kMinMarkerDistanceRate = 0.05;
 #else
 constexpr double kMinMarkerDistanceRate = 0.125;

@@ -10,8 +10,8 @@
 
 namespace vantel {
 
-const cv::Scalar kMarkerColour(0, 255, 0);
-const cv::Scalar kCharucoCornerColour(255, 0, 0);
+inline const cv::Scalar kMarkerColour(0, 255, 0);
+inline const cv::Scalar kCharucoCornerColour(255, 0, 0);
 
 // BGR (or BGRA) -> single-channel grey copy.
 cv::Mat toGrey(const cv::Mat& bgr);
