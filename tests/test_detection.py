@@ -192,7 +192,7 @@ def test_grid_board_counts_and_uses_only_its_own_markers(kept, strays, accepted_
     assert image_points.shape == (accepted_rows, 1, 2) and object_points.shape == (accepted_rows, 3)
     board = cv2.aruco.GridBoard((4, 5), 0.04, 0.01, cv2.aruco.getPredefinedDictionary(0))
     all_points = np.concatenate(board.getObjPoints())
-    # Every row pair is a board corner and its pixel: one affine map fits them all.
+    # Every row pair is a board corner and its pixel: one homography maps them all.
     homography, _ = cv2.findHomography(object_points[:, :2], image_points.reshape(-1, 2))
     mapped = cv2.perspectiveTransform(object_points[None, :, :2].astype(np.float64), homography)[0]
     np.testing.assert_allclose(mapped, image_points.reshape(-1, 2), atol=1.0)
