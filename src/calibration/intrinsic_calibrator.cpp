@@ -1,0 +1,135 @@
+#include "calibration/intrinsic_calibrator.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <opencv2/calib3d.hpp>
+
+#include "calibration/corner_finding.hpp"
+#include "module/log.hpp"
+
+namespace vantel::calibration {
+namespace {
+
+enum class CalibrationMethod { Standard, ReleaseObject };
+
+CalibrationMethod chooseMethod(const Target& target, const IntrinsicOptions& options) {
+    if (std::holds_alternative<CharucoTarget>(target)) {
+        return CalibrationMethod::Standard;
+    }
+    const std::string& method = options.calibrate_camera_method;
+    if (method == "Default") {
+        return CalibrationMethod::Standard;
+    }
+    if (method == "Release Object") {
+        return CalibrationMethod::ReleaseObject;
+    }
+    throw std::invalid_argument(
+        "IntrinsicCalibrator: calibrate_camera_method must be 'Default' or 'Release Object', got '" + method + "'");
+}
+
+// Index of the first image whose size differs from images[0], or -1.
+int firstImageOfOtherSize(const std::vector<cv::Mat>& images) {
+    for (size_t i = 1; i < images.size(); ++i) {
+        if (images[i].size() != images[0].size()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::string describeSize(const cv::Mat& image) {
+    return std::to_string(image.cols) + "x" + std::to_string(image.rows);
+}
+
+}  // namespace
+
+IntrinsicCalibrator::IntrinsicCalibrator(Target target, IntrinsicOptions options)
+    : target_(std::move(target)), options_(std::move(options)) {}
+
+TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& images) const {
+    return findTargetCorners(images, target_, options_);
+}
+
+IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& images) {
+    detections_ = findCorners(images);
+    rvecs_.clear();
+    tvecs_.clear();
+
+    IntrinsicResult result;
+    result.successful_indices = detections_.successful_indices;
+    result.image_points = detections_.image_points;
+    if (detections_.image_points.empty()) {
+        logMessage(LogLevel::Warning, "[IntrinsicCalibrator] No corners found. Check the images and try again.");
+        return result;
+    }
+    const cv::Size imageSize = images[0].size();
+    const CalibrationMethod method = chooseMethod(target_, options_);
+    // One size for the whole batch: views of another camera would be calibrated against
+    // the wrong image centre without any sign of it.
+    if (const int other = firstImageOfOtherSize(images); other >= 0) {
+        logMessage(LogLevel::Error, "[IntrinsicCalibrator] Image " + std::to_string(other) + " is " +
+                                        describeSize(images[other]) + " but image 0 is " +
+                                        describeSize(images[0]) + "; all images must come from one camera.");
+        return result;
+    }
+    cv::Mat cameraMatrix = options_.intrinsic_matrix_guess ? options_.intrinsic_matrix_guess->clone() : cv::Mat();
+    cv::Mat distCoeffs =
+        options_.distortion_coefficients_guess ? options_.distortion_coefficients_guess->clone() : cv::Mat();
+
+    cv::Mat stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
+    double rms = 0.0;
+    if (method == CalibrationMethod::Standard) {
+        rms = cv::calibrateCamera(detections_.object_points, detections_.image_points, imageSize, cameraMatrix,
+                                  distCoeffs, rvecs_, tvecs_, stdDevIntrinsics, stdDevExtrinsics, perViewErrors,
+                                  options_.calibrate_camera_flags, options_.criteria);
+    } else {
+        cv::Mat newObjectPoints, stdDevObjectPoints;
+        rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,
+                                    options_.index_of_fixed_3d_point, cameraMatrix, distCoeffs, rvecs_, tvecs_,
+                                    newObjectPoints, stdDevIntrinsics, stdDevExtrinsics, stdDevObjectPoints,
+                                    perViewErrors, options_.calibrate_camera_flags, options_.criteria);
+    }
+    if (!(rms > 0.0)) {
+        logMessage(LogLevel::Error,
+                   "[IntrinsicCalibrator] Camera calibration failed. Check the images and try again.");
+        return result;
+    }
+
+    perViewErrors.reshape(1, 1).copyTo(result.per_view_errors);
+    for (size_t k = 0; k < result.per_view_errors.size(); ++k) {
+        if (result.per_view_errors[k] <= options_.per_view_error_threshold) {
+            result.low_view_error_indices.push_back(static_cast<int>(k));
+        }
+    }
+    if (result.low_view_error_indices.empty()) {
+        logMessage(LogLevel::Warning, "[IntrinsicCalibrator] No view with reprojection error below " +
+                                          std::to_string(options_.per_view_error_threshold) +
+                                          ". Returning intrinsics anyway with low_view_error_indices=[].");
+    }
+    result.intrinsic_matrix = cameraMatrix;
+    result.distortion_coefficients = distCoeffs.reshape(1, 1);
+    result.std_deviations_intrinsics = stdDevIntrinsics;
+    result.std_deviations_extrinsics = stdDevExtrinsics;
+    result.reprojection_error = meanViewError(result.intrinsic_matrix, result.distortion_coefficients);
+    result.ok = true;
+    return result;
+}
+
+double IntrinsicCalibrator::meanViewError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const {
+    const auto& objectPoints = detections_.object_points;
+    if (objectPoints.empty() || rvecs_.size() != objectPoints.size()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    double sum = 0.0;
+    for (size_t k = 0; k < objectPoints.size(); ++k) {
+        cv::Mat projected;
+        cv::projectPoints(objectPoints[k], rvecs_[k], tvecs_[k], cameraMatrix, distCoeffs, projected);
+        sum += cv::norm(detections_.image_points[k], projected, cv::NORM_L2) / static_cast<double>(projected.total());
+    }
+    return sum / static_cast<double>(objectPoints.size());
+}
+
+}  // namespace vantel::calibration

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "calibration/intrinsic_records.hpp"
+#include "targets/target.hpp"
+
+namespace vantel::calibration {
+
+// Single-camera calibration from images of one target. Target and options are fixed at
+// construction; each calibrate() replaces the stored detections and per-view poses.
+class IntrinsicCalibrator {
+public:
+    explicit IntrinsicCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions());
+
+    // Stateless: the calibrator keeps nothing of this batch.
+    TargetDetections findCorners(const std::vector<cv::Mat>& images) const;
+
+    // Throws only for an invalid option value; bad images end in ok == false.
+    IntrinsicResult calibrate(const std::vector<cv::Mat>& images);
+
+    // Mean over the stored views of (L2 norm of the view's residuals / its point count).
+    double meanViewError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const;
+
+    const Target& target() const { return target_; }
+    const IntrinsicOptions& options() const { return options_; }
+    const TargetDetections& detections() const { return detections_; }
+    const std::vector<cv::Mat>& rvecs() const { return rvecs_; }
+    const std::vector<cv::Mat>& tvecs() const { return tvecs_; }
+
+private:
+    Target target_;
+    IntrinsicOptions options_;
+    TargetDetections detections_;
+    std::vector<cv::Mat> rvecs_;
+    std::vector<cv::Mat> tvecs_;
+};
+
+}  // namespace vantel::calibration
