@@ -57,7 +57,7 @@ TargetDetections findChessboardTargetCorners(const std::vector<cv::Mat>& images,
         if (detector == "Default") {
             cv::cornerSubPix(grey, corners, window, zeroZone, options.criteria);
         }
-        cv::Mat annotated = images[i].clone();
+        cv::Mat annotated = annotationCopy(images[i]);
         cv::drawChessboardCorners(annotated, target.size, corners, true);
         appendView(detections, i, cv::Mat(corners, true), objectPoints.clone(), std::move(annotated));
     }
@@ -77,7 +77,7 @@ TargetDetections findCharucoTargetCorners(const std::vector<cv::Mat>& images, co
             warnSkipped("[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image ", i);
             continue;
         }
-        cv::Mat annotated = images[i].clone();
+        cv::Mat annotated = annotationCopy(images[i]);
         drawCharucoDetection(annotated, found);
         appendView(detections, i, cv::Mat(found.charuco_corners, true),
                    charucoObjectPointsForIds(boardCorners, found.charuco_ids), std::move(annotated));
@@ -105,7 +105,7 @@ TargetDetections findArucoTargetCorners(const std::vector<cv::Mat>& images, cons
         }
         detector.refineDetectedMarkers(grey, board, found);
         MarkerPoints points = gridBoardPointsForMarkers(boardMarkers, found.marker_corners, found.marker_ids);
-        cv::Mat annotated = images[i].clone();
+        cv::Mat annotated = annotationCopy(images[i]);
         drawDetectedMarkers(annotated, found.marker_corners, found.marker_ids, kMarkerColour);
         appendView(detections, i, std::move(points.image_points), std::move(points.object_points),
                    std::move(annotated));

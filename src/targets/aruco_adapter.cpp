@@ -24,8 +24,17 @@ constexpr float kRefineErrorCorrectionRate = 3.0f;
 constexpr bool kRefineCheckAllOrders = true;
 constexpr int kCharucoMinMarkers = 2;
 
-// Every value spelled out: the library defaults differ between versions
-// (minMarkerDistanceRate is 0.05 before 4.7 and 0.125 after).
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
+// Before 4.7 the smaller of two close candidates is dropped instead of the two being
+// grouped: at 0.125 that throws away every ChArUco marker whose white square is a
+// candidate too (4 of 24 corners found on a flat 5x7 board). 0.05 finds the markers that
+// 0.125 finds from 4.7 on.
+constexpr double kMinMarkerDistanceRate = 0.05;
+#else
+constexpr double kMinMarkerDistanceRate = 0.125;
+#endif
+
+// Every value spelled out, so that a change of library defaults cannot change detection.
 void applyDetectorParameters(cv::aruco::DetectorParameters& parameters) {
     parameters.adaptiveThreshWinSizeMin = 3;
     parameters.adaptiveThreshWinSizeMax = 23;
@@ -36,7 +45,7 @@ void applyDetectorParameters(cv::aruco::DetectorParameters& parameters) {
     parameters.polygonalApproxAccuracyRate = 0.03;
     parameters.minCornerDistanceRate = 0.05;
     parameters.minDistanceToBorder = 3;
-    parameters.minMarkerDistanceRate = 0.125;
+    parameters.minMarkerDistanceRate = kMinMarkerDistanceRate;
     parameters.cornerRefinementMethod = cv::aruco::CORNER_REFINE_NONE;
     parameters.markerBorderBits = 1;
     parameters.perspectiveRemovePixelPerCell = 4;

@@ -20,6 +20,15 @@ cv::Mat toGrey(const cv::Mat& bgr) {
     return grey;
 }
 
+cv::Mat annotationCopy(const cv::Mat& image) {
+    if (image.channels() != 4) {
+        return image.clone();
+    }
+    cv::Mat bgr;
+    cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+    return bgr;
+}
+
 CharucoDetector makeCharucoDetector(const CharucoTarget& target) { return CharucoDetector(makeCharucoBoard(target)); }
 
 ArucoDetector makeArucoDetector(const ArucoTarget& target) { return ArucoDetector(target.aruco_dict_id); }
@@ -95,7 +104,7 @@ void drawCharucoDetection(cv::Mat& image, const CharucoDetection& detection) {
 
 std::pair<cv::Mat, int> detectAndAnnotate(const CharucoTarget& target, const cv::Mat& image) {
     const CharucoDetection detection = detectCharuco(makeCharucoDetector(target), image);
-    cv::Mat annotated = image.clone();
+    cv::Mat annotated = annotationCopy(image);
     drawCharucoDetection(annotated, detection);
     return {annotated, static_cast<int>(detection.charuco_corners.size())};
 }

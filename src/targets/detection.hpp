@@ -10,8 +10,8 @@
 
 namespace vantel {
 
-const cv::Scalar kMarkerColour(0, 255, 0);
-const cv::Scalar kCharucoCornerColour(255, 0, 0);
+inline const cv::Scalar kMarkerColour(0, 255, 0);
+inline const cv::Scalar kCharucoCornerColour(255, 0, 0);
 
 // BGR (or BGRA) -> single-channel grey copy.
 cv::Mat toGrey(const cv::Mat& bgr);
@@ -38,6 +38,9 @@ MarkerPoints gridBoardPointsForMarkers(const std::vector<std::vector<cv::Point3f
 
 // Drops the markers whose id is not on a board of `boardMarkerCount` markers.
 void keepBoardMarkers(ArucoDetection& detection, size_t boardMarkerCount);
+
+// A BGR copy to draw on: the marker drawing refuses four channels.
+cv::Mat annotationCopy(const cv::Mat& image);
 
 // Markers in green, then the ChArUco corners with their ids in blue, on `image` itself.
 void drawCharucoDetection(cv::Mat& image, const CharucoDetection& detection);
