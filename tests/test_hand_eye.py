@@ -80,6 +80,19 @@ def test_unknown_method_is_refused_before_anything_happens(calibrator, method, c
     assert capfd.readouterr() == ("", "")
 
 
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("which", ["robot_T_tcp_list", "camera_T_target_list"])
+def test_non_finite_poses_are_refused(calibrator, capfd, method, which):
+    robots, cameras = synthetic_poses(6)
+    poses = {"robot_T_tcp_list": robots, "camera_T_target_list": cameras}
+    poses[which][2] = poses[which][2].copy()
+    poses[which][2][0, 3] = np.nan
+    with pytest.raises(ValueError) as caught:
+        calibrator.calibrate(robots, [], method, cameras)
+    assert str(caught.value) == f"EyeInHandCalibrator: {which}[2] holds a non-finite value"
+    assert capfd.readouterr() == ("", "")
+
+
 def test_given_poses_must_be_paired(calibrator):
     robots, cameras = synthetic_poses(5)
     with pytest.raises(ValueError) as caught:

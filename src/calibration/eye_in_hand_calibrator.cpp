@@ -31,6 +31,16 @@ bool allOrientationsIdentical(const std::vector<cv::Mat>& rotations) {
     return true;
 }
 
+// Some solvers turn a NaN in their input into a finite but meaningless transform.
+void requireFinitePoses(const std::vector<cv::Mat>& poses, const std::string& listName) {
+    for (size_t i = 0; i < poses.size(); ++i) {
+        if (!cv::checkRange(poses[i])) {
+            throw std::invalid_argument("EyeInHandCalibrator: " + listName + "[" + std::to_string(i) +
+                                        "] holds a non-finite value");
+        }
+    }
+}
+
 template <typename T>
 std::vector<T> selectEntries(const std::vector<T>& values, const std::vector<int>& positions) {
     std::vector<T> selected;
@@ -68,6 +78,9 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
                                     std::to_string(robot_T_tcp_list.size()) + " (robot) vs " +
                                     std::to_string(image_list.size()) + " (images).");
     }
+
+    requireFinitePoses(robot_T_tcp_list, "robot_T_tcp_list");
+    requireFinitePoses(camera_T_target_list, "camera_T_target_list");
 
     logMessage(LogLevel::Info, "Collected images " + std::to_string(image_list.size()));
     logMessage(LogLevel::Info, "Collected poses " + std::to_string(robot_T_tcp_list.size()));
