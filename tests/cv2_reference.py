@@ -50,10 +50,10 @@ def grid_views(images, markers, length, separation, dict_id):
                np.concatenate([c.reshape(4, 2) for c in corners]))
 
 
-def calibrate(views, image_size):
+def calibrate(views, image_size, criteria=CRITERIA):
     """(RMS, camera matrix) of cv2.calibrateCamera over (index, object points, image points) views."""
     _, object_points, image_points = zip(*views)
     rms, matrix, _, _, _ = cv2.calibrateCamera(
         [np.float32(o) for o in object_points], [np.float32(p).reshape(-1, 1, 2) for p in image_points],
-        image_size, None, None, flags=0, criteria=CRITERIA)
+        image_size, None, None, flags=0, criteria=criteria)
     return rms, matrix
