@@ -94,7 +94,10 @@ def test_charuco_tutorial(shared_data):
     converged = (v.TERM_CRITERIA_COUNT + v.TERM_CRITERIA_EPS, 100, 1e-6)
     result = check_against_cv2(target, images, charuco_views(images, (5, 7), 0.04, 0.02, 10), 0.1823,
                                [[452.511, 0, 317.703], [0, 456.767, 277.752]], criteria=converged)
-    assert [len(points) for points in result.image_points] == [24, 24, 22, 24]
+    # 4.6 misses two corners of the third view, which 4.9+ finds (its markers); the points found
+    # are checked against cv2's above.
+    counts = [len(points) for points in result.image_points]
+    assert counts[:2] == [24, 24] and 22 <= counts[2] <= 24 and counts[3] == 24
 
 
 def test_wide_angle_charuco(shared_data):
