@@ -10,6 +10,16 @@ import numpy as np
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 
 
+def cv2_version():
+    return tuple(int(part) for part in cv2.__version__.split(".")[:2])
+
+
+def charuco_corner_bias(opencv_version):
+    """Where OpenCV puts ChArUco corners, minus the true corner, in pixels along x and y: before
+    4.14 its interpolation puts them half a pixel right and down (measured up to 4.13)."""
+    return 0.5 if tuple(opencv_version) < (4, 14) else 0.0
+
+
 def refine_parameters():
     return cv2.aruco.RefineParameters(10.0, 3.0, True)
 
