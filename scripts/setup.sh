@@ -12,7 +12,10 @@ stamp="$root/build/.installed"
 log() { echo "[setup] $*" >&2; }
 
 install_debian_packages() {
-    local wanted=(g++ libopencv-dev nlohmann-json3-dev zlib1g-dev python3-venv)
+    local wanted=(g++ libopencv-dev nlohmann-json3-dev zlib1g-dev)
+    local wanted_for_python
+    read -ra wanted_for_python <<< "$(debian_python_packages)"
+    wanted+=("${wanted_for_python[@]}")
     local missing=()
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -36,6 +39,16 @@ install_debian_packages() {
     log "installing ${missing[*]}"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Debian's own interpreters ship their headers and venv support as separate packages;
+# a pyenv build has both already.
+debian_python_packages() {
+    local python version
+    python=$(command -v "$(pick_python)")
+    dpkg -S "$(readlink -f "$python")" >/dev/null 2>&1 || return 0
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    echo "python$version-dev python$version-venv"
 }
 
 pick_python() {

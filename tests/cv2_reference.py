@@ -10,6 +10,16 @@ import numpy as np
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 
 
+def cv2_version():
+    return tuple(int(part) for part in cv2.__version__.split(".")[:2])
+
+
+def charuco_corner_bias(opencv_version):
+    """Where OpenCV puts ChArUco corners, minus the true corner, in pixels along x and y: before
+    4.14 its interpolation puts them half a pixel right and down (measured up to 4.13)."""
+    return 0.5 if tuple(opencv_version) < (4, 14) else 0.0
+
+
 def refine_parameters():
     return cv2.aruco.RefineParameters(10.0, 3.0, True)
 
@@ -50,10 +60,10 @@ def grid_views(images, markers, length, separation, dict_id):
                np.concatenate([c.reshape(4, 2) for c in corners]))
 
 
-def calibrate(views, image_size):
+def calibrate(views, image_size, criteria=CRITERIA):
     """(RMS, camera matrix) of cv2.calibrateCamera over (index, object points, image points) views."""
     _, object_points, image_points = zip(*views)
     rms, matrix, _, _, _ = cv2.calibrateCamera(
         [np.float32(o) for o in object_points], [np.float32(p).reshape(-1, 1, 2) for p in image_points],
-        image_size, None, None, flags=0, criteria=CRITERIA)
+        image_size, None, None, flags=0, criteria=criteria)
     return rms, matrix

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 import _vantel as v
+from _vantel_testhooks import opencv_version
 from flat_boards import blank_image, charuco_image, chessboard_image, grid_image
 
 CHARUCO = v.CharucoTarget(5, 7, 0.04, 0.03)
@@ -78,14 +79,15 @@ def test_board_described_with_the_wrong_size_yields_no_corners(described, capsys
         "[vantel][WARNING] [CharucoIntrinsicCalibrator] Not enough ChArUco corners in image 0"]
 
 
-def test_dictionary_21_either_works_or_fails_with_a_clear_message():
+def test_dictionary_21_works_from_opencv_4_7_and_fails_clearly_before():
     target = v.CharucoTarget(5, 7, 0.04, 0.03, "DICT_ARUCO_MIP_36H12")
-    try:
-        count = target.detect_and_annotate(blank_image())[1]
-    except RuntimeError as error:
-        assert str(error).startswith("aruco: dictionary id 21 (DICT_ARUCO_MIP_36H12) needs OpenCV 4.7 or newer")
+    if opencv_version() >= (4, 7):
+        assert target.detect_and_annotate(charuco_image(dict_id=21))[1] == 24
     else:
-        assert count == 0
+        with pytest.raises(RuntimeError) as raised:
+            target.detect_and_annotate(blank_image())
+        assert str(raised.value).startswith(
+            "aruco: dictionary id 21 (DICT_ARUCO_MIP_36H12) needs OpenCV 4.7 or newer")
 
 
 # --- find_corners ------------------------------------------------------------------------

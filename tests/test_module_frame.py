@@ -159,7 +159,7 @@ def test_real_operation_raises_value_error_with_exact_text():
 
 
 def _newer_interpreters():
-    # Older interpreters cannot even load the library (missing C API symbols); newer ones reach the check.
+    # Older interpreters cannot even load the library (missing C API symbols).
     here = sys.version_info[:2]
     found = {}
     for candidate in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3.*"))
@@ -172,23 +172,31 @@ def _newer_interpreters():
     return list(found.values())
 
 
+IMPORT_PROBE = (
+    "import importlib.machinery, importlib.util, sys\n"
+    f"loader = importlib.machinery.ExtensionFileLoader('_vantel', {_vantel.__file__!r})\n"
+    "spec = importlib.util.spec_from_loader('_vantel', loader)\n"
+    "try:\n"
+    "    importlib.util.module_from_spec(spec)\n"
+    "except ImportError as error:\n"
+    "    print(str(error)); print(sys.version)\n"
+    "else:\n"
+    "    print('imported')\n"
+)
+
+
 def test_import_on_another_interpreter_version_fails_with_the_mismatch_message():
-    interpreters = _newer_interpreters()
-    if not interpreters:
-        pytest.skip("no newer interpreter on this machine")
     built_for = f"{sys.version_info.major}.{sys.version_info.minor}"
-    probe = (
-        "import importlib.machinery, importlib.util, sys\n"
-        f"loader = importlib.machinery.ExtensionFileLoader('_vantel', {_vantel.__file__!r})\n"
-        "spec = importlib.util.spec_from_loader('_vantel', loader)\n"
-        "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
-        "except ImportError as error:\n"
-        "    print(str(error)); print(sys.version)\n"
-        "else:\n"
-        "    print('imported')\n"
-    )
-    result = subprocess.run([interpreters[0], "-c", probe], capture_output=True, text=True, timeout=60)
-    message, _, version = result.stdout.partition("\n")
-    assert message == (f"Python version mismatch: module was compiled for Python {built_for}, "
-                       f"but the interpreter version is incompatible: {version.rstrip(chr(10))}.")
+    checked = 0
+    for interpreter in _newer_interpreters():
+        result = subprocess.run([interpreter, "-c", IMPORT_PROBE], capture_output=True, text=True, timeout=60)
+        message, _, version = result.stdout.partition("\n")
+        # 3.13 dropped private C API symbols that a build for an older version links to: the
+        # loader refuses the library before the module's own check can run.
+        if "undefined symbol: _Py" in message and message.startswith(_vantel.__file__):
+            continue
+        assert message == (f"Python version mismatch: module was compiled for Python {built_for}, "
+                           f"but the interpreter version is incompatible: {version.rstrip(chr(10))}.")
+        checked += 1
+    if not checked:
+        pytest.skip("no newer interpreter on this machine that can load the library")

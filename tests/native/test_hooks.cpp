@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include <nlohmann/json.hpp>
+#include <opencv2/core/version.hpp>
 
 #include "io/npz_archive.hpp"
 #include "module/binding_common.hpp"
@@ -87,4 +88,8 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
         const vantel::io::NpyArray array = vantel::io::loadNpzArray(path, key);
         return py::make_tuple(array.shape, array.data);
     }, py::arg("path"), py::arg("key"));
+
+    // Tests that check a version's own detection behaviour need the OpenCV the module uses,
+    // which need not be pip's cv2.
+    module.def("opencv_version", [] { return py::make_tuple(CV_VERSION_MAJOR, CV_VERSION_MINOR); });
 }
