@@ -9,7 +9,7 @@ criteria); each ratio is module time / script time, median of several runs. The 
     that ratio is the module's own overhead. Skipped, with the reason, when that cv2 is missing
     or links another OpenCV library than the module.
 
-Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR | --rendered]
+Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR | --rendered] [--extras]
 (benchmarks/run.sh installs python3-opencv when root, runs the setup, then this.)
 Without the real data (or with --rendered) the images are rendered scenes of the test suite.
 """
@@ -118,9 +118,9 @@ def system_interpreter(module_core):
     return SYSTEM_PYTHON, version, None
 
 
-def run_script(interpreter, job_file, runs):
-    completed = subprocess.run([interpreter, str(SCRIPT), str(job_file), "--runs", str(runs)],
-                               capture_output=True, text=True)
+def run_script(interpreter, job_file, runs, extras=False):
+    completed = subprocess.run([interpreter, str(SCRIPT), str(job_file), "--runs", str(runs)]
+                               + (["--extras"] if extras else []), capture_output=True, text=True)
     if completed.returncode != 0:
         raise RuntimeError(f"{interpreter} {SCRIPT.name} failed:\n{completed.stderr}")
     return json.loads(completed.stdout.splitlines()[-1])
@@ -162,6 +162,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--data", type=pathlib.Path, default=DEFAULT_DATA)
     parser.add_argument("--rendered", action="store_true", help="use rendered scenes, not the real data")
+    parser.add_argument("--extras", action="store_true",
+                        help="also time, on the system build, the module's work beyond plain cv2")
     args = parser.parse_args()
     image_sets = rendered_cases() if args.rendered or not args.data.is_dir() else cases(args.data)
 
@@ -176,6 +178,7 @@ def main():
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"{'target':40s} {'module s':>12s} {'pip s':>12s} {'system s':>12s} {'/pip':>6s} {'/system':>7s}  views")
     notes = []
+    extras = []
     with tempfile.TemporaryDirectory() as folder:
         for name, target, job, load in image_sets:
             images = load()
@@ -183,7 +186,7 @@ def main():
             np.savez(job_file, job=json.dumps(job), **{f"image_{k:04d}": image for k, image in enumerate(images)})
             module, result = time_module(target, images, args.runs)
             pip = run_script(sys.executable, job_file, args.runs)
-            same = run_script(system, job_file, args.runs) if system else None
+            same = run_script(system, job_file, args.runs, args.extras) if system else None
             module_s = statistics.median(module)
             pip_s = statistics.median(pip["seconds"])
             row = f"{name:40s} {spread(module)} {spread(pip['seconds'])} "
@@ -196,8 +199,15 @@ def main():
             print(f"{row}  {views}", flush=True)
             if same and same["aruco_api"] not in notes:
                 notes.append(same["aruco_api"])
+            if same and "extras" in same:
+                extras.append((name, module_s - statistics.median(same["seconds"]), same["extras"]))
     if notes:
         print(f"system cv2 ArUco API: {', '.join(notes)}")
+    if extras:
+        print("module minus system script, and the module's extra work timed with the system cv2 (medians, s):")
+        print(f"{'target':40s} {'difference':>10s} {'annotated copies':>16s} {'mean view error':>15s}")
+        for name, difference, parts in extras:
+            print(f"{name:40s} {difference:10.3f} {parts['annotated copy']:16.3f} {parts['mean view error']:15.3f}")
     print(f"load average {os.getloadavg()[0]:.1f} at the end")
 
 
