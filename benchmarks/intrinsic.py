@@ -104,18 +104,18 @@ def library_version(path):
     return match.group(1) if match else "?"
 
 
-def system_interpreter(module_core):
-    """(interpreter, cv2 version, None) when the system cv2 runs the module's OpenCV, else (None, None, reason)."""
-    if not os.access(SYSTEM_PYTHON, os.X_OK):
-        return None, None, f"{SYSTEM_PYTHON} not found"
-    probe = subprocess.run([SYSTEM_PYTHON, "-c", LOADED_CORE], capture_output=True, text=True)
+def system_interpreter(module_core, interpreter=SYSTEM_PYTHON):
+    """(interpreter, cv2 version, None) when its cv2 runs the module's OpenCV, else (None, None, reason)."""
+    if not os.access(interpreter, os.X_OK):
+        return None, None, f"{interpreter} not found"
+    probe = subprocess.run([interpreter, "-c", LOADED_CORE], capture_output=True, text=True)
     if probe.returncode != 0:
-        return None, None, (f"{SYSTEM_PYTHON} has no cv2: install Debian's python3-opencv "
+        return None, None, (f"{interpreter} has no cv2: install Debian's python3-opencv "
                             "(benchmarks/run.sh does it when run as root)")
     version, core = (probe.stdout.splitlines() + ["", ""])[:2]
     if not core or os.path.realpath(core) != module_core:
         return None, None, f"the system cv2 {version} loads {core or 'no shared core'}, the module {module_core}"
-    return SYSTEM_PYTHON, version, None
+    return interpreter, version, None
 
 
 def run_script(interpreter, job_file, runs, extras=False):

@@ -68,3 +68,29 @@ def test_script_matches_module(jobs, name, interpreter, tolerance):
     assert 3 not in report["indices"]
     assert len(report["seconds"]) == 2
     np.testing.assert_allclose(report["camera_matrix"], result.intrinsic_matrix, rtol=tolerance)
+
+
+def load_driver():
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("bench_driver", SCRIPT.with_name("intrinsic.py"))
+    driver = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(driver)
+    return driver
+
+
+@pytest.mark.parametrize("interpreter, reason", [
+    ("/nonexistent/python3", "not found"),
+    (sys.executable, "no shared core"),  # pip's cv2 carries its own OpenCV
+])
+def test_same_build_comparison_refuses_another_opencv(interpreter, reason):
+    driver = load_driver()
+    found, _, why = driver.system_interpreter(driver.module_opencv_core(), interpreter)
+    assert found is None and reason in why
+
+
+@pytest.mark.skipif(not system_cv2_available(), reason="python3-opencv not installed")
+def test_system_cv2_is_the_module_build():
+    driver = load_driver()
+    core = driver.module_opencv_core()
+    assert "libopencv_core" in core
+    assert driver.system_interpreter(core)[0] == SYSTEM_PYTHON
