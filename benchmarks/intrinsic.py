@@ -1,7 +1,8 @@
 """IntrinsicCalibrator.calibrate against the equivalent plain cv2 script, per target type.
 
 Both sides detect, refine and calibrate the same images (calibrateCamera flags 0, default
-criteria); each ratio is module time / script time, median of several runs. The script
+criteria); each ratio is module time / script time, median of several runs, of wall time and
+of CPU time (all threads; less disturbed by other load on the machine). The script
 (benchmarks/cv2_intrinsic.py) runs twice, in a subprocess that times its own work:
   - with pip's cv2 from the venv: what users have, but another OpenCV build (version and
     optimised primitives), so that ratio includes the speed difference of the two builds;
@@ -27,10 +28,14 @@ import sys
 import tempfile
 import time
 
-import cv2
-import numpy as np
+# Idle-spinning BLAS threads of the venv's NumPy would count in this process's CPU time;
+# neither side's measured work uses that BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import _vantel as v
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+import _vantel as v  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 DEFAULT_DATA = ROOT.parent / "shared" / "data"
@@ -128,15 +133,16 @@ def run_script(interpreter, job_file, runs, extras=False):
 
 def time_module(target, images, runs):
     calibrator = v.IntrinsicCalibrator(target)
-    seconds = []
+    seconds, cpu_seconds = [], []
     # Per-image warnings are not what is measured.
     with contextlib.redirect_stderr(io.StringIO()):
         calibrator.calibrate(images)  # warm-up, as the script does
         for _ in range(runs):
-            start = time.perf_counter()
+            start, cpu_start = time.perf_counter(), time.process_time()
             result = calibrator.calibrate(images)
             seconds.append(time.perf_counter() - start)
-    return seconds, result
+            cpu_seconds.append(time.process_time() - cpu_start)
+    return seconds, cpu_seconds, result
 
 
 def agreement(result, report):
@@ -176,7 +182,9 @@ def main():
     print("calibrateCamera flags 0 (the caller's, default solver), criteria COUNT+EPS 30 0.001; "
           f"median of {args.runs} runs after one warm-up, ± half the min-max range")
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
-    print(f"{'target':40s} {'module s':>12s} {'pip s':>12s} {'system s':>12s} {'/pip':>6s} {'/system':>7s}  views")
+    print(f"{'':40s} {'wall time':^55s} {'CPU time ratio':^14s}")
+    print(f"{'target':40s} {'module s':>12s} {'pip s':>12s} {'system s':>12s} {'/pip':>6s} {'/system':>7s}"
+          f" {'/pip':>6s} {'/system':>7s}  views")
     notes = []
     extras = []
     with tempfile.TemporaryDirectory() as folder:
@@ -184,17 +192,21 @@ def main():
             images = load()
             job_file = pathlib.Path(folder) / "job.npz"
             np.savez(job_file, job=json.dumps(job), **{f"image_{k:04d}": image for k, image in enumerate(images)})
-            module, result = time_module(target, images, args.runs)
+            module, module_cpu, result = time_module(target, images, args.runs)
             pip = run_script(sys.executable, job_file, args.runs)
             same = run_script(system, job_file, args.runs, args.extras) if system else None
             module_s = statistics.median(module)
             pip_s = statistics.median(pip["seconds"])
+            cpu = statistics.median(module_cpu)
+            pip_cpu = cpu / statistics.median(pip["cpu_seconds"])
             row = f"{name:40s} {spread(module)} {spread(pip['seconds'])} "
             if same:
                 same_s = statistics.median(same["seconds"])
-                row += f"{spread(same['seconds'])} {module_s / pip_s:6.3f} {module_s / same_s:7.3f}"
+                same_cpu = cpu / statistics.median(same["cpu_seconds"])
+                row += (f"{spread(same['seconds'])} {module_s / pip_s:6.3f} {module_s / same_s:7.3f}"
+                        f" {pip_cpu:6.3f} {same_cpu:7.3f}")
             else:
-                row += f"{'-':>12s} {module_s / pip_s:6.3f} {'-':>7s}"
+                row += f"{'-':>12s} {module_s / pip_s:6.3f} {'-':>7s} {pip_cpu:6.3f} {'-':>7s}"
             views = f"pip {agreement(result, pip)}" + (f", system {agreement(result, same)}" if same else "")
             print(f"{row}  {views}", flush=True)
             if same and same["aruco_api"] not in notes:
