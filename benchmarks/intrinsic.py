@@ -177,8 +177,8 @@ def main():
     system, system_version, skipped = system_interpreter(module_core)
     print(f"module: OpenCV {library_version(module_core)} ({module_core})")
     print(f"pip:    cv2 {cv2.__version__} ({sys.executable})")
-    print(f"system: " + (f"cv2 {system_version} ({system}), the module's build" if system
-                         else f"skipped: {skipped}"))
+    print("system: " + (f"cv2 {system_version} ({system}), the module's build" if system
+                        else f"skipped: {skipped}"))
     print("calibrateCamera flags 0 (the caller's, default solver), criteria COUNT+EPS 30 0.001; "
           f"median of {args.runs} runs after one warm-up, ± half the min-max range")
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
