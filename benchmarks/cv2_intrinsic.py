@@ -194,6 +194,7 @@ def calibrate(images, job, extras=None):
     """
     find = FINDERS[job["target"]](job)
     indices, object_points, image_points = [], [], []
+    annotated = []  # kept for the whole batch as the module keeps them: fresh memory each time
     for index, image in enumerate(images):
         found = find(cv2.cvtColor(image, cv2.COLOR_BGR2GRAY))
         if found is not None:
@@ -202,7 +203,8 @@ def calibrate(images, job, extras=None):
             image_points.append(np.asarray(found[1], np.float32).reshape(-1, 1, 2))
             if extras is not None:
                 start = time.perf_counter()
-                found[2](image.copy())
+                annotated.append(image.copy())
+                found[2](annotated[-1])
                 extras["annotated copy"] += time.perf_counter() - start
     if not indices:
         return indices, None
