@@ -195,3 +195,38 @@ def test_stored_detections_follow_the_last_calibrate_only():
     assert len(corner_images) == 6 and corner_images[0].shape == batch[0].shape
     corner_images[0][:] = 0
     assert calibration.corner_images()[0].any()
+
+
+# The calibrator reads its images in place: every layout NumPy can hand over must give the
+# same result, a converted temporary must live through the call, and nothing may be written.
+@pytest.mark.parametrize("layout", [
+    lambda batch: np.stack(batch),
+    lambda batch: tuple(np.asfortranarray(image) for image in batch),
+    lambda batch: [np.ascontiguousarray(image[:, ::-1])[:, ::-1] for image in batch],
+    lambda batch: [np.frombuffer(image.tobytes(), np.uint8).reshape(image.shape) for image in batch],
+], ids=["stacked", "fortran", "reversed-view", "read-only"])
+@pytest.mark.parametrize("name", list(TARGETS))
+def test_any_image_layout_gives_the_same_calibration(name, layout):
+    batch = [blank()] + images(name)[:6]
+    expected = calibrator(name).calibrate(batch)
+    given = layout(batch)
+    before = [np.array(image, copy=True) for image in given]
+    calibration = calibrator(name)
+    result = calibration.calibrate(given)
+    assert result.successful_indices == expected.successful_indices == list(range(1, 7))
+    np.testing.assert_array_equal(result.intrinsic_matrix, expected.intrinsic_matrix)
+    for image, copy in zip(given, before):
+        np.testing.assert_array_equal(image, copy)
+    for k, annotated in enumerate(calibration.corner_images()):
+        assert not np.shares_memory(annotated, given[k + 1])
+
+
+@pytest.mark.parametrize("bad", [
+    [np.zeros((4, 4, 3), np.int64)],
+    [np.zeros((4, 4, 3), np.uint8), "image"],
+    np.zeros((4, 4, 3), np.uint8).tobytes(),
+])
+def test_images_without_a_matrix_form_are_a_type_error(bad):
+    for method in ("calibrate", "find_corners"):
+        with pytest.raises(TypeError):
+            getattr(calibrator("chessboard"), method)(bad)

@@ -3,6 +3,8 @@
 // Conversions between NumPy arrays and OpenCV matrices for every bound signature.
 // Every translation unit that binds a cv::Mat or cv::Size must include this header.
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -12,6 +14,20 @@ namespace vantel::binding {
 // Array (or anything NumPy turns into a C-contiguous array) -> owned matrix.
 // Returns false when the dtype, dimensions or channel count have no matrix form.
 bool matFromHostObject(pybind11::handle source, cv::Mat& result);
+
+// The same conversion without the copy: the matrix points into the array kept in owner.
+bool matViewOfHostObject(pybind11::handle source, cv::Mat& view, pybind11::object& owner);
+
+// An input image read during one call only and never kept: accepted exactly like cv::Mat,
+// but not copied (large image batches would otherwise be copied whole before any work).
+// Only for arguments of calls that hold the GIL throughout, so the array cannot change.
+struct BorrowedMat {
+    cv::Mat mat;
+    pybind11::object owner;
+};
+
+// Matrix headers of borrowed images, valid while the borrowed list lives.
+std::vector<cv::Mat> borrowedMats(const std::vector<BorrowedMat>& images);
 
 // Matrix -> new array owning a copy of the data.
 pybind11::array hostArrayFromMat(const cv::Mat& mat);
@@ -29,6 +45,15 @@ struct type_caster<cv::Mat> {
 
     static handle cast(const cv::Mat& mat, return_value_policy /*policy*/, handle /*parent*/) {
         return vantel::binding::hostArrayFromMat(mat).release();
+    }
+};
+
+template <>
+struct type_caster<vantel::binding::BorrowedMat> {
+    PYBIND11_TYPE_CASTER(vantel::binding::BorrowedMat, const_name("numpy.ndarray"));
+
+    bool load(handle source, bool /*convert*/) {
+        return vantel::binding::matViewOfHostObject(source, value.mat, value.owner);
     }
 };
 

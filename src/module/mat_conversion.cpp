@@ -40,12 +40,11 @@ bool fitsInt(py::ssize_t extent) { return extent >= 0 && extent <= INT_MAX; }
 
 }  // namespace
 
-bool matFromHostObject(py::handle source, cv::Mat& result) {
+bool matViewOfHostObject(py::handle source, cv::Mat& view, py::object& owner) {
     if (!source || source.is_none()) {
         return false;
     }
-    const auto array = py::array::ensure(
-        source, py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+    auto array = py::array::ensure(source, py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_);
     if (!array) {
         return false;
     }
@@ -65,12 +64,32 @@ bool matFromHostObject(py::handle source, cv::Mat& result) {
     }
     const int type = CV_MAKETYPE(depth, static_cast<int>(channels));
     if (rows == 0 || cols == 0) {
-        result = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), type);
+        view = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), type);
+        owner = py::object();
         return true;
     }
-    const cv::Mat view(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(array.data()));
+    view = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(array.data()));
+    owner = std::move(array);
+    return true;
+}
+
+bool matFromHostObject(py::handle source, cv::Mat& result) {
+    cv::Mat view;
+    py::object owner;
+    if (!matViewOfHostObject(source, view, owner)) {
+        return false;
+    }
     result = view.clone();
     return true;
+}
+
+std::vector<cv::Mat> borrowedMats(const std::vector<BorrowedMat>& images) {
+    std::vector<cv::Mat> mats;
+    mats.reserve(images.size());
+    for (const auto& image : images) {
+        mats.push_back(image.mat);
+    }
+    return mats;
 }
 
 py::array hostArrayFromMat(const cv::Mat& mat) {

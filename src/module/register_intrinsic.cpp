@@ -57,8 +57,18 @@ void registerIntrinsic(py::module_& module) {
     py::classh<IntrinsicCalibrator>(module, "IntrinsicCalibrator",
                                     "Intrinsic camera calibrator for chessboard, ChArUco and ArUco targets.")
         .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg("options") = IntrinsicOptions())
-        .def("find_corners", &IntrinsicCalibrator::findCorners, py::arg("images"))
-        .def("calibrate", &IntrinsicCalibrator::calibrate, py::arg("images"))
+        .def(
+            "find_corners",
+            [](const IntrinsicCalibrator& self, const std::vector<BorrowedMat>& images) {
+                return self.findCorners(borrowedMats(images));
+            },
+            py::arg("images"))
+        .def(
+            "calibrate",
+            [](IntrinsicCalibrator& self, const std::vector<BorrowedMat>& images) {
+                return self.calibrate(borrowedMats(images));
+            },
+            py::arg("images"))
         .def("corner_images", [](const IntrinsicCalibrator& self) { return self.detections().annotated_images; })
         .def("detections", [](const IntrinsicCalibrator& self) { return self.detections(); })
         .def("target", [](const IntrinsicCalibrator& self) { return self.target(); })
