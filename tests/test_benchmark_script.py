@@ -72,9 +72,9 @@ def test_script_matches_module(jobs, name, interpreter, tolerance):
 
 def load_driver():
     import importlib.util
-    spec = importlib.util.spec_from_file_location("bench_driver", SCRIPT.with_name("intrinsic.py"))
-    driver = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(driver)
+    driver_spec = importlib.util.spec_from_file_location("bench_driver", SCRIPT.with_name("intrinsic.py"))
+    driver = importlib.util.module_from_spec(driver_spec)
+    driver_spec.loader.exec_module(driver)
     return driver
 
 

@@ -175,9 +175,9 @@ def _newer_interpreters():
 IMPORT_PROBE = (
     "import importlib.machinery, importlib.util, sys\n"
     f"loader = importlib.machinery.ExtensionFileLoader('_vantel', {_vantel.__file__!r})\n"
-    "spec = importlib.util.spec_from_loader('_vantel', loader)\n"
+    "loader_spec = importlib.util.spec_from_loader('_vantel', loader)\n"
     "try:\n"
-    "    importlib.util.module_from_spec(spec)\n"
+    "    importlib.util.module_from_spec(loader_spec)\n"
     "except ImportError as error:\n"
     "    print(str(error)); print(sys.version)\n"
     "else:\n"
