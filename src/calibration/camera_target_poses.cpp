@@ -41,6 +41,22 @@ bool solveTargetPose(const cv::Mat& objectPoints, const cv::Mat& imagePoints, co
     return true;
 }
 
+enum class CharucoPoseOutcome { Solved, TooFewCorners, PnPFailed };
+
+CharucoPoseOutcome solveCharucoPose(const CharucoDetector& detector, const std::vector<cv::Point3f>& boardCorners,
+                                    const cv::Mat& image, const cv::Mat& intrinsicMatrix,
+                                    const cv::Mat& distortionCoefficients, cv::Mat& camera_T_target) {
+    const CharucoDetection detection = detectCharuco(detector, image);
+    if (detection.charuco_corners.size() < kMinCharucoCorners) {
+        return CharucoPoseOutcome::TooFewCorners;
+    }
+    return solveTargetPose(charucoObjectPointsForIds(boardCorners, detection.charuco_ids),
+                           cv::Mat(detection.charuco_corners), intrinsicMatrix, distortionCoefficients,
+                           camera_T_target)
+               ? CharucoPoseOutcome::Solved
+               : CharucoPoseOutcome::PnPFailed;
+}
+
 }  // namespace
 
 EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTargetList(
@@ -55,15 +71,14 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
 
     AlignedTargetPoses aligned;
     for (size_t i = 0; i < image_list.size() && i < robot_T_tcp_list.size(); ++i) {
-        const CharucoDetection detection = detectCharuco(detector, image_list[i]);
-        if (detection.charuco_corners.size() < kMinCharucoCorners) {
+        cv::Mat camera_T_target;
+        const CharucoPoseOutcome outcome = solveCharucoPose(detector, boardCorners, image_list[i], intrinsic_matrix,
+                                                            distortion_coefficients, camera_T_target);
+        if (outcome == CharucoPoseOutcome::TooFewCorners) {
             logMessage(LogLevel::Warning, "frame " + std::to_string(i) + ": ChArUco detection failed  -  skipping");
             continue;
         }
-        cv::Mat camera_T_target;
-        if (!solveTargetPose(charucoObjectPointsForIds(boardCorners, detection.charuco_ids),
-                             cv::Mat(detection.charuco_corners), intrinsic_matrix, distortion_coefficients,
-                             camera_T_target)) {
+        if (outcome == CharucoPoseOutcome::PnPFailed) {
             logMessage(LogLevel::Warning, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
             continue;
         }
@@ -102,16 +117,13 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::redetectCameraTTarg
         const CharucoDetector detector = makeCharucoDetector(*charuco);
         const std::vector<cv::Point3f> boardCorners = detector.board().chessboardCorners();
         for (size_t k = 0; k < images.size(); ++k) {
-            const CharucoDetection detection = detectCharuco(detector, images[k]);
-            if (detection.charuco_corners.size() < kMinCharucoCorners) {
+            cv::Mat camera_T_target;
+            const CharucoPoseOutcome outcome = solveCharucoPose(detector, boardCorners, images[k], intrinsic_matrix,
+                                                                distortion_coefficients, camera_T_target);
+            if (outcome == CharucoPoseOutcome::TooFewCorners) {
                 logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ChArUco re-detection failed for image " +
                                                   std::to_string(k) + ", skipping.");
-                continue;
-            }
-            cv::Mat camera_T_target;
-            if (solveTargetPose(charucoObjectPointsForIds(boardCorners, detection.charuco_ids),
-                                cv::Mat(detection.charuco_corners), intrinsic_matrix, distortion_coefficients,
-                                camera_T_target)) {
+            } else if (outcome == CharucoPoseOutcome::Solved) {
                 keep(camera_T_target, k);
             }
         }
