@@ -42,6 +42,14 @@ json matToJson(const cv::Mat& mat) {
 
 json poseToJson(const cv::Mat& mat) { return mat.empty() ? json(nullptr) : matToJson(mat); }
 
+json posesToJson(const std::vector<cv::Mat>& poses) {
+    json list = json::array();
+    for (const cv::Mat& pose : poses) {
+        list.push_back(poseToJson(pose));
+    }
+    return list;
+}
+
 json flatMatToJson(const cv::Mat& mat) {
     json values = json::array();
     if (mat.empty()) {
@@ -182,10 +190,7 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
     for (const cv::Mat& coefficients : record.distortion_coefficients) {
         document["distortion_coefficients"].push_back(flatMatToJson(coefficients));
     }
-    document["reference_T_camera_list"] = json::array();
-    for (const cv::Mat& pose : record.reference_T_camera_list) {
-        document["reference_T_camera_list"].push_back(poseToJson(pose));
-    }
+    document["reference_T_camera_list"] = posesToJson(record.reference_T_camera_list);
     document["intrinsic_reprojection_errors"] = errorsToJson(record.intrinsic_reprojection_errors);
     document["pair_reprojection_errors"] = errorsToJson(record.pair_reprojection_errors);
 
@@ -214,10 +219,7 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
     document["method"] = record.method.empty() ? json(nullptr) : json(record.method);
     document["num_frames_used"] = record.num_frames_used >= 0 ? json(record.num_frames_used) : json(nullptr);
     document["num_frames_total"] = record.num_frames_total >= 0 ? json(record.num_frames_total) : json(nullptr);
-    document["tcp_T_camera_list"] = json::array();
-    for (const cv::Mat& pose : record.tcp_T_camera_list) {
-        document["tcp_T_camera_list"].push_back(poseToJson(pose));
-    }
+    document["tcp_T_camera_list"] = posesToJson(record.tcp_T_camera_list);
 
     const fs::path path = writeDocument(outputPath, kHandEyeResultFileName, document);
     logMessage(LogLevel::Success, "Saved hand-eye result to " + path.string());
