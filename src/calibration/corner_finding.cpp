@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -15,113 +16,145 @@ namespace {
 constexpr size_t kMinCharucoCorners = 4;
 constexpr size_t kMinArucoMarkers = 4;
 
-void appendView(TargetDetections& detections, size_t index, cv::Mat imagePoints, cv::Mat objectPoints,
-                cv::Mat annotated) {
-    detections.successful_indices.push_back(static_cast<int>(index));
-    detections.image_points.push_back(std::move(imagePoints));
-    detections.object_points.push_back(std::move(objectPoints));
-    detections.annotated_images.push_back(std::move(annotated));
+std::optional<ViewCorners> findChessboard(const cv::Mat& image, const ChessboardTarget& target,
+                                          const IntrinsicOptions& options, const cv::Mat& objectPoints) {
+    const std::string& detector = options.chessboard_corner_detector;
+    const cv::Mat grey = toGrey(image);
+    std::vector<cv::Point2f> corners;
+    bool found = false;
+    if (detector == "Default") {
+        found = cv::findChessboardCorners(grey, target.size, corners, options.chessboard_flags);
+    } else if (detector == "Sector Based") {
+        found = cv::findChessboardCornersSB(grey, target.size, corners, options.chessboard_flags);
+    } else {
+        throw std::invalid_argument(
+            "IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or 'Sector Based', got '" + detector +
+            "'");
+    }
+    if (!found) {
+        return std::nullopt;
+    }
+    // The sector-based detector's corners are already sub-pixel accurate.
+    if (detector == "Default") {
+        const cv::Size window(options.sub_pixel_detection_window_size, options.sub_pixel_detection_window_size);
+        const cv::Size zeroZone(options.sub_pixel_detection_zero_zone_size,
+                                options.sub_pixel_detection_zero_zone_size);
+        cv::cornerSubPix(grey, corners, window, zeroZone, options.criteria);
+    }
+    ViewCorners view;
+    view.annotated_image = annotationCopy(image);
+    cv::drawChessboardCorners(view.annotated_image, target.size, corners, true);
+    view.image_points = cv::Mat(corners, true);
+    view.object_points = objectPoints.clone();
+    return view;
 }
 
-void warnSkipped(const std::string& text, size_t index) {
-    logMessage(LogLevel::Warning, text + std::to_string(index));
+std::optional<ViewCorners> findCharuco(const cv::Mat& image, const CharucoDetector& detector,
+                                       const std::vector<cv::Point3f>& boardCorners) {
+    const CharucoDetection found = detectCharuco(detector, image);
+    if (found.charuco_corners.size() < kMinCharucoCorners) {
+        return std::nullopt;
+    }
+    ViewCorners view;
+    view.annotated_image = annotationCopy(image);
+    drawCharucoDetection(view.annotated_image, found);
+    view.image_points = cv::Mat(found.charuco_corners, true);
+    view.object_points = charucoObjectPointsForIds(boardCorners, found.charuco_ids);
+    view.point_ids = cv::Mat(found.charuco_ids, true);
+    return view;
+}
+
+std::optional<ViewCorners> findGrid(const cv::Mat& image, const GridBoard& board, const ArucoDetector& detector,
+                                    const std::vector<std::vector<cv::Point3f>>& boardMarkers) {
+    const cv::Mat grey = toGrey(image);
+    ArucoDetection found = detector.detectMarkers(grey);
+    // A marker of another board in view must neither count nor index past this board.
+    keepBoardMarkers(found, boardMarkers.size());
+    if (found.marker_ids.size() < kMinArucoMarkers) {
+        return std::nullopt;
+    }
+    detector.refineDetectedMarkers(grey, board, found);
+    MarkerPoints points = gridBoardPointsForMarkers(boardMarkers, found.marker_corners, found.marker_ids);
+    ViewCorners view;
+    view.annotated_image = annotationCopy(image);
+    drawDetectedMarkers(view.annotated_image, found.marker_corners, found.marker_ids, kMarkerColour);
+    view.image_points = std::move(points.image_points);
+    view.object_points = std::move(points.object_points);
+    return view;
 }
 
 }  // namespace
 
-TargetDetections findChessboardTargetCorners(const std::vector<cv::Mat>& images, const ChessboardTarget& target,
-                                             const IntrinsicOptions& options) {
-    TargetDetections detections;
-    const cv::Mat objectPoints = chessboardObjectPoints(target);
-    const std::string& detector = options.chessboard_corner_detector;
-    const cv::Size window(options.sub_pixel_detection_window_size, options.sub_pixel_detection_window_size);
-    const cv::Size zeroZone(options.sub_pixel_detection_zero_zone_size, options.sub_pixel_detection_zero_zone_size);
-    for (size_t i = 0; i < images.size(); ++i) {
-        const cv::Mat grey = toGrey(images[i]);
-        std::vector<cv::Point2f> corners;
-        bool found = false;
-        if (detector == "Default") {
-            found = cv::findChessboardCorners(grey, target.size, corners, options.chessboard_flags);
-        } else if (detector == "Sector Based") {
-            found = cv::findChessboardCornersSB(grey, target.size, corners, options.chessboard_flags);
+struct CornerFinder::Detectors {
+    cv::Mat chessboardPoints;
+    std::optional<CharucoDetector> charuco;
+    std::vector<cv::Point3f> charucoCorners;
+    std::optional<GridBoard> grid;
+    std::optional<ArucoDetector> aruco;
+    std::vector<std::vector<cv::Point3f>> gridMarkers;
+};
+
+CornerFinder::CornerFinder(Target target, IntrinsicOptions options)
+    : target_(std::move(target)), options_(std::move(options)) {}
+
+CornerFinder::~CornerFinder() = default;
+
+std::string CornerFinder::skipMessage() const {
+    switch (target_.index()) {
+        case 0: return "[IntrinsicCalibrator] Chessboard not found in image ";
+        case 1: return "[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image ";
+        default: return "[ArucoIntrinsicCalibrator] Not enough ArUco markers in image ";
+    }
+}
+
+std::optional<ViewCorners> CornerFinder::find(const cv::Mat& image) const {
+    // Built lazily: an empty batch must not build (or fail to build) a board.
+    if (!detectors_) {
+        auto detectors = std::make_shared<Detectors>();
+        if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
+            detectors->chessboardPoints = chessboardObjectPoints(*chessboard);
+        } else if (const auto* charuco = std::get_if<CharucoTarget>(&target_)) {
+            detectors->charuco.emplace(makeCharucoDetector(*charuco));
+            detectors->charucoCorners = detectors->charuco->board().chessboardCorners();
         } else {
-            throw std::invalid_argument(
-                "IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or 'Sector Based', got '" +
-                detector + "'");
+            const auto& aruco = std::get<ArucoTarget>(target_);
+            detectors->grid.emplace(makeGridBoard(aruco));
+            detectors->aruco.emplace(makeArucoDetector(aruco));
+            detectors->gridMarkers = detectors->grid->markerObjectPoints();
         }
-        if (!found) {
-            warnSkipped("[IntrinsicCalibrator] Chessboard not found in image ", i);
-            continue;
-        }
-        // The sector-based detector's corners are already sub-pixel accurate.
-        if (detector == "Default") {
-            cv::cornerSubPix(grey, corners, window, zeroZone, options.criteria);
-        }
-        cv::Mat annotated = annotationCopy(images[i]);
-        cv::drawChessboardCorners(annotated, target.size, corners, true);
-        appendView(detections, i, cv::Mat(corners, true), objectPoints.clone(), std::move(annotated));
+        detectors_ = std::move(detectors);
     }
-    return detections;
+    if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
+        return findChessboard(image, *chessboard, options_, detectors_->chessboardPoints);
+    }
+    if (detectors_->charuco) {
+        return findCharuco(image, *detectors_->charuco, detectors_->charucoCorners);
+    }
+    return findGrid(image, *detectors_->grid, *detectors_->aruco, detectors_->gridMarkers);
 }
 
-TargetDetections findCharucoTargetCorners(const std::vector<cv::Mat>& images, const CharucoTarget& target) {
-    TargetDetections detections;
-    if (images.empty()) {
-        return detections;
+void appendView(TargetDetections& detections, int imageIndex, const ViewCorners& view) {
+    detections.successful_indices.push_back(imageIndex);
+    detections.image_points.push_back(view.image_points);
+    detections.object_points.push_back(view.object_points);
+    detections.annotated_images.push_back(view.annotated_image);
+    if (!view.point_ids.empty()) {
+        detections.point_ids.push_back(view.point_ids);
     }
-    const CharucoDetector detector = makeCharucoDetector(target);
-    const std::vector<cv::Point3f> boardCorners = detector.board().chessboardCorners();
-    for (size_t i = 0; i < images.size(); ++i) {
-        const CharucoDetection found = detectCharuco(detector, images[i]);
-        if (found.charuco_corners.size() < kMinCharucoCorners) {
-            warnSkipped("[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image ", i);
-            continue;
-        }
-        cv::Mat annotated = annotationCopy(images[i]);
-        drawCharucoDetection(annotated, found);
-        appendView(detections, i, cv::Mat(found.charuco_corners, true),
-                   charucoObjectPointsForIds(boardCorners, found.charuco_ids), std::move(annotated));
-        detections.point_ids.push_back(cv::Mat(found.charuco_ids, true));
-    }
-    return detections;
-}
-
-TargetDetections findArucoTargetCorners(const std::vector<cv::Mat>& images, const ArucoTarget& target) {
-    TargetDetections detections;
-    if (images.empty()) {
-        return detections;
-    }
-    const GridBoard board = makeGridBoard(target);
-    const ArucoDetector detector = makeArucoDetector(target);
-    const std::vector<std::vector<cv::Point3f>> boardMarkers = board.markerObjectPoints();
-    for (size_t i = 0; i < images.size(); ++i) {
-        const cv::Mat grey = toGrey(images[i]);
-        ArucoDetection found = detector.detectMarkers(grey);
-        // A marker of another board in view must neither count nor index past this board.
-        keepBoardMarkers(found, boardMarkers.size());
-        if (found.marker_ids.size() < kMinArucoMarkers) {
-            warnSkipped("[ArucoIntrinsicCalibrator] Not enough ArUco markers in image ", i);
-            continue;
-        }
-        detector.refineDetectedMarkers(grey, board, found);
-        MarkerPoints points = gridBoardPointsForMarkers(boardMarkers, found.marker_corners, found.marker_ids);
-        cv::Mat annotated = annotationCopy(images[i]);
-        drawDetectedMarkers(annotated, found.marker_corners, found.marker_ids, kMarkerColour);
-        appendView(detections, i, std::move(points.image_points), std::move(points.object_points),
-                   std::move(annotated));
-    }
-    return detections;
 }
 
 TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Target& target,
                                    const IntrinsicOptions& options) {
-    if (const auto* chessboard = std::get_if<ChessboardTarget>(&target)) {
-        return findChessboardTargetCorners(images, *chessboard, options);
+    const CornerFinder finder(target, options);
+    TargetDetections detections;
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (const std::optional<ViewCorners> view = finder.find(images[i])) {
+            appendView(detections, static_cast<int>(i), *view);
+        } else {
+            logMessage(LogLevel::Warning, finder.skipMessage() + std::to_string(i));
+        }
     }
-    if (const auto* charuco = std::get_if<CharucoTarget>(&target)) {
-        return findCharucoTargetCorners(images, *charuco);
-    }
-    return findArucoTargetCorners(images, std::get<ArucoTarget>(target));
+    return detections;
 }
 
 }  // namespace vantel::calibration

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -9,13 +12,36 @@
 
 namespace vantel::calibration {
 
-// One entry per image in which the target was found; the others are logged and skipped.
-// Boards and detectors are built once per batch.
-TargetDetections findChessboardTargetCorners(const std::vector<cv::Mat>& images, const ChessboardTarget& target,
-                                             const IntrinsicOptions& options);
-TargetDetections findCharucoTargetCorners(const std::vector<cv::Mat>& images, const CharucoTarget& target);
-TargetDetections findArucoTargetCorners(const std::vector<cv::Mat>& images, const ArucoTarget& target);
+// The target found in one image, as one entry of TargetDetections.
+struct ViewCorners {
+    cv::Mat image_points;   // N x 1 CV_32FC2
+    cv::Mat object_points;  // N x 3 CV_32F
+    cv::Mat point_ids;      // N x 1 CV_32S, ChArUco targets only
+    cv::Mat annotated_image;
+};
 
+// Finds the target in single images; boards and detectors are built once, on first use.
+// Silent: the caller logs the skip (skipMessage() + the image's position in its batch).
+class CornerFinder {
+public:
+    CornerFinder(Target target, IntrinsicOptions options);
+    ~CornerFinder();
+
+    // Throws std::invalid_argument for an unknown chessboard detector name.
+    std::optional<ViewCorners> find(const cv::Mat& image) const;
+    std::string skipMessage() const;
+
+private:
+    struct Detectors;
+    Target target_;
+    IntrinsicOptions options_;
+    mutable std::shared_ptr<const Detectors> detectors_;
+};
+
+// Appends the view as the next entry; no views means the image is logged as skipped.
+void appendView(TargetDetections& detections, int imageIndex, const ViewCorners& view);
+
+// One entry per image in which the target was found; the others are logged and skipped.
 TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Target& target,
                                    const IntrinsicOptions& options);
 

@@ -54,7 +54,12 @@ TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& im
 }
 
 IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& images) {
-    detections_ = findCorners(images);
+    return calibrateDetected(images, findCorners(images));
+}
+
+IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat>& images,
+                                                       TargetDetections detections) {
+    detections_ = std::move(detections);
     rvecs_.clear();
     tvecs_.clear();
 

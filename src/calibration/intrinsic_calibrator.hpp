@@ -21,6 +21,10 @@ public:
     // Throws only for an invalid option value; bad images end in ok == false.
     IntrinsicResult calibrate(const std::vector<cv::Mat>& images);
 
+    // The same with the corners of these images found beforehand (findCorners(images), or the
+    // equal entries of a DetectionCache); the images only give the image size.
+    IntrinsicResult calibrateDetected(const std::vector<cv::Mat>& images, TargetDetections detections);
+
     // Mean over the stored views of (L2 norm of the view's residuals / its point count).
     double meanViewError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const;
 
