@@ -1,8 +1,106 @@
+#include "calibration/multi_camera_calibrator.hpp"
 #include "module/binding_common.hpp"
 #include "module/registration.hpp"
 
 namespace vantel::binding {
+namespace {
 
-void registerMultiCamera(py::module_& /*module*/) {}
+using calibration::MultiCameraCalibrator;
+using BorrowedImageLists = std::vector<std::vector<BorrowedMat>>;
+
+// Images are read in place for the duration of the call, like the intrinsic calibrator's.
+MultiCameraCalibrator::ImageLists borrowedImageLists(const BorrowedImageLists& lists) {
+    MultiCameraCalibrator::ImageLists images;
+    images.reserve(lists.size());
+    for (const auto& list : lists) {
+        images.push_back(borrowedMats(list));
+    }
+    return images;
+}
+
+}  // namespace
+
+void registerMultiCamera(py::module_& module) {
+    using calibration::IntrinsicOptions;
+    using calibration::MultiCameraResult;
+    using calibration::SubsetResult;
+    using calibration::TriangulationReport;
+
+    module.attr("CALIB_FIX_INTRINSIC") = MultiCameraCalibrator::kCalibFixIntrinsic;
+    module.attr("CALIB_USE_INTRINSIC_GUESS") = MultiCameraCalibrator::kCalibUseIntrinsicGuess;
+
+    py::classh<TriangulationReport>(module, "TriangulationReport",
+                                    "Triangulation validation report for one synchronized frame.")
+        .def_readonly("frame_index", &TriangulationReport::frame_index)
+        .def_readonly("points_3d", &TriangulationReport::points_3d)
+        .def_readonly("ids", &TriangulationReport::ids)
+        .def_readonly("neighbor_distances_m", &TriangulationReport::neighbor_distances_m)
+        .def_readonly("plane_thickness_m", &TriangulationReport::plane_thickness_m)
+        .def_readonly("rms_per_camera", &TriangulationReport::rms_per_camera)
+        .def_readonly("counts_per_camera", &TriangulationReport::counts_per_camera);
+
+    py::classh<MultiCameraResult>(module, "MultiCameraResult", "Result of MultiCameraCalibrator.calibrate().")
+        .def_readonly("ok", &MultiCameraResult::ok)
+        .def_readonly("reference_index", &MultiCameraResult::reference_index)
+        .def_readonly("reference_T_camera_list", &MultiCameraResult::reference_T_camera_list)
+        .def_readonly("intrinsic_matrices", &MultiCameraResult::intrinsic_matrices)
+        .def_readonly("distortion_coefficients", &MultiCameraResult::distortion_coefficients)
+        .def_readonly("intrinsic_reprojection_errors", &MultiCameraResult::intrinsic_reprojection_errors)
+        .def_readonly("pair_reprojection_errors", &MultiCameraResult::pair_reprojection_errors);
+
+    py::classh<SubsetResult>(module, "SubsetResult", "Result of one entry of MultiCameraCalibrator.calibrate_subsets().")
+        .def_readonly("subset", &SubsetResult::subset)
+        .def_readonly("result", &SubsetResult::result)
+        .def_readonly("has_triangulation", &SubsetResult::has_triangulation)
+        .def_readonly("triangulation", &SubsetResult::triangulation);
+
+    py::classh<MultiCameraCalibrator>(module, "MultiCameraCalibrator",
+                                      "Multi-camera extrinsic calibrator built on cv::stereoCalibrate.")
+        .def_static("default_options", &MultiCameraCalibrator::defaultOptions)
+        .def(py::init<Target, int, int, IntrinsicOptions, int>(), py::arg("target"), py::arg("num_cameras"),
+             py::arg("reference_index") = 0, py::arg("options") = MultiCameraCalibrator::defaultOptions(),
+             py::arg("stereo_calibrate_flags") = MultiCameraCalibrator::kCalibFixIntrinsic)
+        .def(
+            "calibrate",
+            [](MultiCameraCalibrator& self, const BorrowedImageLists& image_lists,
+               const std::vector<cv::Mat>& intrinsic_matrices, const std::vector<cv::Mat>& distortion_coefficients,
+               const std::filesystem::path& output_path) {
+                return self.calibrate(borrowedImageLists(image_lists), intrinsic_matrices, distortion_coefficients,
+                                      output_path);
+            },
+            py::arg("image_lists"), py::arg("intrinsic_matrices") = std::vector<cv::Mat>(),
+            py::arg("distortion_coefficients") = std::vector<cv::Mat>(),
+            // A str default: an empty path object would reach the host as Path('.').
+            py::arg("output_path") = "")
+        .def(
+            "triangulate",
+            [](const MultiCameraCalibrator& self, const BorrowedImageLists& image_lists, int frame_index) {
+                return self.triangulate(borrowedImageLists(image_lists), frame_index);
+            },
+            py::arg("image_lists"), py::arg("frame_index") = 0)
+        .def(
+            "calibrate_subsets",
+            [](MultiCameraCalibrator& self, const BorrowedImageLists& image_lists, const std::vector<int>& subset_sizes,
+               int frame_index) {
+                return self.calibrateSubsets(borrowedImageLists(image_lists), subset_sizes, frame_index);
+            },
+            py::arg("image_lists"), py::arg("subset_sizes") = std::vector<int>{2, 3}, py::arg("frame_index") = 0)
+        .def("format_results", &MultiCameraCalibrator::formatResults)
+        .def("print_results", &MultiCameraCalibrator::printResults)
+        .def("last_result", [](const MultiCameraCalibrator& self) { return self.lastResult(); })
+        .def(
+            "last_triangulation",
+            [](const MultiCameraCalibrator& self) -> std::optional<TriangulationReport> {
+                if (!self.hasLastTriangulation()) {
+                    return std::nullopt;
+                }
+                return self.lastTriangulation();
+            },
+            "The triangulation check of the last calibrate(), or None when it did not run or failed.")
+        .def("last_subset_results", [](const MultiCameraCalibrator& self) { return self.lastSubsetResults(); })
+        .def("target", [](const MultiCameraCalibrator& self) { return self.target(); })
+        .def("num_cameras", &MultiCameraCalibrator::numCameras)
+        .def("reference_index", &MultiCameraCalibrator::referenceIndex);
+}
 
 }  // namespace vantel::binding

@@ -6,12 +6,13 @@ Independent of the extension module: only numpy and the PyPI build of cv2.
 from .boards import BoardTexture, CharucoBoard, Chessboard, GridBoard
 from .camera import Camera
 from .render import View, project_board, ray_grid, render
+from .rigs import RigScene, rig_scene
 from .scenes import (
     Framing, HandEyeScene, detectable, hand_eye_scene, intrinsic_views, invert, rotation, transform, whole_board_visible,
 )
 
 __all__ = [
-    "BoardTexture", "Camera", "CharucoBoard", "Chessboard", "Framing", "GridBoard", "HandEyeScene", "View", "detectable",
-    "hand_eye_scene", "intrinsic_views", "invert", "project_board", "ray_grid", "render", "rotation",
+    "BoardTexture", "Camera", "CharucoBoard", "Chessboard", "Framing", "GridBoard", "HandEyeScene", "RigScene", "View", "detectable",
+    "hand_eye_scene", "intrinsic_views", "invert", "project_board", "ray_grid", "render", "rig_scene", "rotation",
     "transform", "whole_board_visible",
 ]

@@ -32,3 +32,23 @@ GRID = GridBoard(markers_x=5, markers_y=4, marker_length=0.04, marker_separation
 TCP_T_CAMERA = transform(rotation([3.0, -2.0, 90.0]), [0.03, -0.01, 0.08])
 # Target on the floor in front of the robot, turned about the vertical.
 WORLD_T_TARGET = transform(rotation([180.0, 0.0, 0.0]) @ rotation([0.0, 0.0, 20.0]), [0.7, 0.1, 0.0])
+
+# A rig of four different cameras, the reference first, each turned a little towards the board
+# in front of the reference camera.
+RIG_CAMERAS = [
+    Camera(K=np.array([[900.0, 0.0, 481.5], [0.0, 902.0, 358.25], [0.0, 0.0, 1.0]]),
+           dist=np.array([-0.2, 0.05, 0.0006, -0.0004, 0.0]), size=(960, 720)),
+    Camera(K=np.array([[820.0, 0.0, 476.0], [0.0, 818.5, 365.5], [0.0, 0.0, 1.0]]),
+           dist=np.array([-0.12, 0.02, -0.0005, 0.0003, 0.0]), size=(960, 720)),
+    Camera(K=np.array([[1010.0, 0.0, 488.0], [0.0, 1012.0, 352.0], [0.0, 0.0, 1.0]]),
+           dist=np.array([-0.25, 0.09, 0.0002, 0.0007, 0.0]), size=(960, 720)),
+    Camera(K=np.array([[760.0, 0.0, 470.5], [0.0, 761.0, 362.0], [0.0, 0.0, 1.0]]),
+           dist=np.array([-0.08, 0.01, 0.0, 0.0, 0.0]), size=(960, 720)),
+]
+RIG_REFERENCE_T_CAMERA = [
+    np.eye(4),
+    transform(rotation([0.0, -22.0, 1.0]), [0.3, 0.01, 0.05]),
+    transform(rotation([2.0, 20.0, -2.0]), [-0.28, 0.03, 0.04]),
+    transform(rotation([-20.0, 2.0, 3.0]), [0.03, -0.26, 0.05]),
+]
+RIG_CHARUCO = CharucoBoard(squares_x=9, squares_y=7, square_length=0.03, marker_length=0.022, dict_id=DICT_4X4_50)

@@ -45,7 +45,7 @@ def project_board(board, camera: Camera, camera_T_board: np.ndarray) -> tuple[np
     return uv, inside
 
 
-@lru_cache(maxsize=3)
+@lru_cache(maxsize=8)
 def ray_grid(camera: Camera, supersample: int) -> np.ndarray:
     """Undistorted normalised (x, y) of every sub-sample, (h*n, w*n, 2) float32; pose-independent."""
     w, h = camera.size

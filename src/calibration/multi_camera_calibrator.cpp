@@ -1,0 +1,208 @@
+#include "calibration/multi_camera_calibrator.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "calibration/intrinsic_calibrator.hpp"
+#include "calibration/rig_work_memo.hpp"
+#include "io/calibration_records.hpp"
+#include "module/log.hpp"
+#include "module/standard_streams.hpp"
+
+namespace vantel::calibration {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::vector<cv::Mat> deepCopies(const std::vector<cv::Mat>& matrices) {
+    std::vector<cv::Mat> copies;
+    copies.reserve(matrices.size());
+    for (const cv::Mat& matrix : matrices) {
+        copies.push_back(matrix.clone());
+    }
+    return copies;
+}
+
+std::string listLengths(const MultiCameraCalibrator::ImageLists& image_lists) {
+    std::string text;
+    for (size_t c = 0; c < image_lists.size(); ++c) {
+        text += (c == 0 ? "" : ", ") + std::to_string(image_lists[c].size());
+    }
+    return "[" + text + "]";
+}
+
+}  // namespace
+
+MultiCameraCalibrator::MultiCameraCalibrator(Target target, int num_cameras, int reference_index,
+                                             IntrinsicOptions options, int stereo_calibrate_flags)
+    : target_(std::move(target)),
+      num_cameras_(num_cameras),
+      reference_index_(reference_index),
+      options_(std::move(options)),
+      stereo_calibrate_flags_(stereo_calibrate_flags) {
+    if (num_cameras < 2) {
+        throw std::invalid_argument("MultiCameraCalibrator: num_cameras must be >= 2, got " +
+                                    std::to_string(num_cameras));
+    }
+    if (reference_index < 0 || reference_index >= num_cameras) {
+        throw std::invalid_argument("MultiCameraCalibrator: reference_index out of range for " +
+                                    std::to_string(num_cameras) + " cameras");
+    }
+    resetRecord();
+}
+
+IntrinsicOptions MultiCameraCalibrator::defaultOptions() {
+    IntrinsicOptions options;
+    options.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6);
+    options.per_view_error_threshold = 3.0;
+    return options;
+}
+
+void MultiCameraCalibrator::resetRecord() {
+    const size_t count = static_cast<size_t>(num_cameras_);
+    last_result_ = MultiCameraResult();
+    last_result_.reference_index = reference_index_;
+    last_result_.reference_T_camera_list.assign(count, cv::Mat());
+    last_result_.intrinsic_matrices.assign(count, cv::Mat());
+    last_result_.distortion_coefficients.assign(count, cv::Mat());
+    last_result_.intrinsic_reprojection_errors.assign(count, kNaN);
+    last_result_.pair_reprojection_errors.assign(count, kNaN);
+    has_last_triangulation_ = false;
+    last_triangulation_ = TriangulationReport();
+}
+
+MultiCameraResult MultiCameraCalibrator::calibrate(const ImageLists& image_lists,
+                                                   const std::vector<cv::Mat>& intrinsic_matrices,
+                                                   const std::vector<cv::Mat>& distortion_coefficients,
+                                                   const std::filesystem::path& output_path) {
+    RigWorkMemo memo;
+    return calibrateWith(image_lists, intrinsic_matrices, distortion_coefficients, output_path, memo,
+                         RigWorkMemo::wholeRig(num_cameras_));
+}
+
+MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_lists,
+                                                       const std::vector<cv::Mat>& intrinsic_matrices,
+                                                       const std::vector<cv::Mat>& distortion_coefficients,
+                                                       const std::filesystem::path& output_path, RigWorkMemo& memo,
+                                                       const std::vector<int>& rig_cameras) {
+    const size_t count = static_cast<size_t>(num_cameras_);
+    if (image_lists.size() != count) {
+        throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
+                                    " image lists, got " + std::to_string(image_lists.size()));
+    }
+    for (const auto& images : image_lists) {
+        if (images.size() != image_lists[0].size()) {
+            throw std::invalid_argument("MultiCameraCalibrator: all cameras must have the same number of frames");
+        }
+    }
+    if (image_lists[0].empty()) {
+        throw std::invalid_argument("MultiCameraCalibrator: empty image lists");
+    }
+    const bool intrinsicsSupplied = !intrinsic_matrices.empty() && !distortion_coefficients.empty();
+    if (intrinsicsSupplied && (intrinsic_matrices.size() != count || distortion_coefficients.size() != count)) {
+        throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
+                                    " intrinsic matrices/distortion coefficient sets");
+    }
+    // A camera this run cannot place must show as failed, not with an earlier run's transform.
+    resetRecord();
+
+    std::vector<CameraFrames> cameras(count);
+    if (intrinsicsSupplied) {
+        last_result_.intrinsic_matrices = deepCopies(intrinsic_matrices);
+        last_result_.distortion_coefficients = deepCopies(distortion_coefficients);
+        for (size_t c = 0; c < count; ++c) {
+            cameras[c].detections = IntrinsicCalibrator(target_, options_).findCorners(image_lists[c]);
+        }
+    } else {
+        cameras = calibrateCameras(image_lists, memo, rig_cameras);
+    }
+
+    placeCameras(image_lists, cameras, memo, rig_cameras);
+
+    last_result_.ok = true;
+    for (const cv::Mat& transform : last_result_.reference_T_camera_list) {
+        last_result_.ok = last_result_.ok && !transform.empty();
+    }
+
+    has_last_triangulation_ = false;
+    if (last_result_.ok) {
+        try {
+            last_triangulation_ = triangulateWith(image_lists, 0, memo, rig_cameras);
+            has_last_triangulation_ = true;
+        } catch (const std::exception& error) {
+            logMessage(LogLevel::Warning,
+                       std::string("[MultiCameraCalibrator] Triangulation validation skipped: ") + error.what());
+        }
+    }
+
+    writeStandardOutput(formatResults());
+
+    if (!output_path.empty()) {
+        io::MultiCameraCalibrationRecord record;
+        record.reference_index = reference_index_;
+        record.num_cameras = num_cameras_;
+        record.intrinsic_matrices = last_result_.intrinsic_matrices;
+        record.distortion_coefficients = last_result_.distortion_coefficients;
+        record.reference_T_camera_list = last_result_.reference_T_camera_list;
+        record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
+        record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
+        io::saveMultiCameraCalibration(output_path, record);
+    }
+    return last_result_;
+}
+
+std::vector<MultiCameraCalibrator::CameraFrames> MultiCameraCalibrator::calibrateCameras(
+    const ImageLists& image_lists, RigWorkMemo& memo, const std::vector<int>& rig_cameras) {
+    logMessage(LogLevel::Info, "[MultiCameraCalibrator] Running per-camera intrinsic calibration.");
+    std::vector<CameraFrames> cameras(static_cast<size_t>(num_cameras_));
+    for (size_t c = 0; c < cameras.size(); ++c) {
+        const RigWorkMemo::CameraIntrinsics& calibrated =
+            memo.intrinsics(rig_cameras[c], target_, options_, image_lists[c]);
+        const IntrinsicResult& result = calibrated.result;
+        if (!result.ok) {
+            throw std::runtime_error("[MultiCameraCalibrator] Intrinsic calibration failed for camera " +
+                                     std::to_string(c));
+        }
+        last_result_.intrinsic_matrices[c] = result.intrinsic_matrix.clone();
+        last_result_.distortion_coefficients[c] = result.distortion_coefficients.clone();
+        last_result_.intrinsic_reprojection_errors[c] = result.reprojection_error;
+        cameras[c].detections = calibrated.detections;
+
+        const std::string summary = "[MultiCameraCalibrator] Camera " + std::to_string(c) + ": reprojection error " +
+                                    std::to_string(result.reprojection_error) + "px over " +
+                                    std::to_string(result.successful_indices.size()) + " frames";
+        if (result.low_view_error_indices.empty()) {
+            logMessage(LogLevel::Warning, summary + " (no frames pass per-view filter  -  stereo will use ALL)");
+            continue;
+        }
+        std::vector<int> accepted;
+        for (const int position : result.low_view_error_indices) {
+            accepted.push_back(result.successful_indices.at(static_cast<size_t>(position)));
+        }
+        std::sort(accepted.begin(), accepted.end());
+        accepted.erase(std::unique(accepted.begin(), accepted.end()), accepted.end());
+        logMessage(LogLevel::Info, summary + " (" + std::to_string(accepted.size()) + " pass per-view filter)");
+        cameras[c].accepted_frames = std::move(accepted);
+    }
+    return cameras;
+}
+
+void MultiCameraCalibrator::requireFrameInEveryList(const ImageLists& image_lists, int frame_index) const {
+    if (image_lists.size() != static_cast<size_t>(num_cameras_)) {
+        throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
+                                    " image lists, got " + std::to_string(image_lists.size()) + " (frame_index " +
+                                    std::to_string(frame_index) + ", list lengths " + listLengths(image_lists) + ")");
+    }
+    for (const auto& images : image_lists) {
+        if (frame_index < 0 || static_cast<size_t>(frame_index) >= images.size()) {
+            throw std::invalid_argument("MultiCameraCalibrator: frame_index " + std::to_string(frame_index) +
+                                        " is outside the image lists (list lengths " + listLengths(image_lists) +
+                                        ")");
+        }
+    }
+}
+
+}  // namespace vantel::calibration
