@@ -1,7 +1,5 @@
 """Eye-in-hand calibration from rendered images of boards seen by a known camera on a known flange."""
 
-import contextlib
-import io
 import re
 
 import numpy as np
@@ -9,23 +7,13 @@ import pytest
 
 import _vantel
 from _vantel import diagnostics
+from measures import quietly, transform_error
 from rendering import CharucoBoard, defaults, hand_eye_scene
 
 METHODS = ["ANDREFF", "DANIILIDIS", "HORAUD", "PARK", "TSAI"]
 # A denser board than the default one: the full pipeline calibrates the camera from these views too.
 BOARD = CharucoBoard(squares_x=10, squares_y=8, square_length=0.03, marker_length=0.022, dict_id=0)
 TARGET = _vantel.CharucoTarget(10, 8, 0.03, 0.022, 0)
-
-
-def transform_error(estimate, truth):
-    """Translation error in metres and rotation error in degrees."""
-    cosine = (np.trace(estimate[:3, :3].T @ truth[:3, :3]) - 1) / 2
-    return np.linalg.norm(estimate[:3, 3] - truth[:3, 3]), np.degrees(np.arccos(np.clip(cosine, -1, 1)))
-
-
-def quietly(call, *args, **kwargs):
-    with contextlib.redirect_stdout(io.StringIO()):
-        return call(*args, **kwargs)
 
 
 @pytest.fixture(scope="module")

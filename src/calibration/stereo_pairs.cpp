@@ -1,6 +1,7 @@
 // Places every camera relative to the reference by one stereo calibration of the pair.
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <map>
 #include <set>
@@ -56,6 +57,30 @@ std::map<int, int> lastPositionOfEachId(const std::vector<int>& ids) {
     return positions;
 }
 
+// Camera k's image points reordered to follow the reference's object points, so that row j of
+// both belongs to one board point: markers come in detection order, which differs between
+// cameras. Empty when the two frames do not show the same board points.
+cv::Mat cameraPointsInReferenceOrder(const cv::Mat& referenceObjects, const cv::Mat& cameraObjects,
+                                     const cv::Mat& cameraPoints) {
+    const auto key = [](const cv::Mat& objects, int row) {
+        const float* p = objects.ptr<float>(row);
+        return std::array<float, 3>{p[0], p[1], p[2]};
+    };
+    std::map<std::array<float, 3>, int> cameraRowOf;
+    for (int row = 0; row < cameraObjects.rows; ++row) {
+        cameraRowOf[key(cameraObjects, row)] = row;
+    }
+    cv::Mat reordered(referenceObjects.rows, 1, CV_32FC2);
+    for (int row = 0; row < referenceObjects.rows; ++row) {
+        const auto found = cameraRowOf.find(key(referenceObjects, row));
+        if (found == cameraRowOf.end()) {
+            return cv::Mat();
+        }
+        reordered.at<cv::Vec2f>(row) = cameraPoints.at<cv::Vec2f>(found->second);
+    }
+    return reordered;
+}
+
 struct PairCorrespondences {
     std::vector<cv::Mat> object_points;
     std::vector<cv::Mat> reference_points;
@@ -84,9 +109,17 @@ PairCorrespondences buildPairCorrespondences(const Target& target, const TargetD
                                                   " pts; dropping from pair.");
                 continue;
             }
+            cv::Mat cameraPoints = cameraPointsInReferenceOrder(reference.object_points[r], camera.object_points[k],
+                                                                camera.image_points[k]);
+            if (cameraPoints.empty()) {
+                logMessage(LogLevel::Warning, "[MultiCameraCalibrator] Frame " + std::to_string(frame) +
+                                                  ": ref and cam " + std::to_string(cameraIndex) +
+                                                  " see different board points; dropping from pair.");
+                continue;
+            }
             pair.object_points.push_back(reference.object_points[r]);
             pair.reference_points.push_back(reference.image_points[r]);
-            pair.camera_points.push_back(camera.image_points[k]);
+            pair.camera_points.push_back(cameraPoints);
             continue;
         }
         const std::vector<int> referenceIds = idList(reference.point_ids[r]);
