@@ -120,6 +120,11 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
         cameras = calibrateCameras(image_lists, memo, rig_cameras);
     }
 
+    if (std::holds_alternative<CharucoTarget>(target_)) {
+        for (size_t c = 0; c < count; ++c) {
+            memo.rememberFrameCorners(rig_cameras[c], static_cast<int>(image_lists[c].size()), cameras[c].detections);
+        }
+    }
     placeCameras(image_lists, cameras, memo, rig_cameras);
 
     last_result_.ok = true;

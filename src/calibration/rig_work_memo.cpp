@@ -112,4 +112,18 @@ RigWorkMemo::FrameCorners RigWorkMemo::frameCorners(int rig_camera, int frame_in
     return found->second;
 }
 
+void RigWorkMemo::rememberFrameCorners(int rig_camera, int frame_count, const TargetDetections& detections) {
+    if (detections.point_ids.size() != detections.successful_indices.size()) {
+        return;  // not ChArUco detections
+    }
+    for (int frame = 0; frame < frame_count; ++frame) {
+        frame_corners_.emplace(std::pair{rig_camera, frame}, FrameCorners());
+    }
+    for (size_t k = 0; k < detections.successful_indices.size(); ++k) {
+        FrameCorners& frame = frame_corners_[{rig_camera, detections.successful_indices[k]}];
+        detections.image_points[k].reshape(1, detections.image_points[k].rows).convertTo(frame.corners, CV_64F);
+        frame.ids = detections.point_ids[k].clone();
+    }
+}
+
 }  // namespace vantel::calibration

@@ -60,6 +60,10 @@ public:
 
     FrameCorners frameCorners(int rig_camera, int frame_index, const std::function<FrameCorners()>& detect);
 
+    // The ChArUco corners the camera's corner finding already found in each of its frames: the
+    // same detector and the same four-corner minimum, so a frame it skipped has none.
+    void rememberFrameCorners(int rig_camera, int frame_count, const TargetDetections& detections);
+
 private:
     std::map<int, CameraIntrinsics> intrinsics_;
     std::map<std::string, StereoOutcome> stereo_;
