@@ -17,7 +17,8 @@ constexpr size_t kMinCharucoCorners = 4;
 constexpr size_t kMinArucoMarkers = 4;
 
 std::optional<ViewCorners> findChessboard(const cv::Mat& image, const ChessboardTarget& target,
-                                          const IntrinsicOptions& options, const cv::Mat& objectPoints) {
+                                          const IntrinsicOptions& options, const cv::Mat& objectPoints,
+                                          bool annotate) {
     const std::string& detector = options.chessboard_corner_detector;
     const cv::Mat grey = toGrey(image);
     std::vector<cv::Point2f> corners;
@@ -42,22 +43,26 @@ std::optional<ViewCorners> findChessboard(const cv::Mat& image, const Chessboard
         cv::cornerSubPix(grey, corners, window, zeroZone, options.criteria);
     }
     ViewCorners view;
-    view.annotated_image = annotationCopy(image);
-    cv::drawChessboardCorners(view.annotated_image, target.size, corners, true);
+    if (annotate) {
+        view.annotated_image = annotationCopy(image);
+        cv::drawChessboardCorners(view.annotated_image, target.size, corners, true);
+    }
     view.image_points = cv::Mat(corners, true);
     view.object_points = objectPoints.clone();
     return view;
 }
 
 std::optional<ViewCorners> findCharuco(const cv::Mat& image, const CharucoDetector& detector,
-                                       const std::vector<cv::Point3f>& boardCorners) {
+                                       const std::vector<cv::Point3f>& boardCorners, bool annotate) {
     const CharucoDetection found = detectCharuco(detector, image);
     if (found.charuco_corners.size() < kMinCharucoCorners) {
         return std::nullopt;
     }
     ViewCorners view;
-    view.annotated_image = annotationCopy(image);
-    drawCharucoDetection(view.annotated_image, found);
+    if (annotate) {
+        view.annotated_image = annotationCopy(image);
+        drawCharucoDetection(view.annotated_image, found);
+    }
     view.image_points = cv::Mat(found.charuco_corners, true);
     view.object_points = charucoObjectPointsForIds(boardCorners, found.charuco_ids);
     view.point_ids = cv::Mat(found.charuco_ids, true);
@@ -65,7 +70,7 @@ std::optional<ViewCorners> findCharuco(const cv::Mat& image, const CharucoDetect
 }
 
 std::optional<ViewCorners> findGrid(const cv::Mat& image, const GridBoard& board, const ArucoDetector& detector,
-                                    const std::vector<std::vector<cv::Point3f>>& boardMarkers) {
+                                    const std::vector<std::vector<cv::Point3f>>& boardMarkers, bool annotate) {
     const cv::Mat grey = toGrey(image);
     ArucoDetection found = detector.detectMarkers(grey);
     // A marker of another board in view must neither count nor index past this board.
@@ -76,8 +81,10 @@ std::optional<ViewCorners> findGrid(const cv::Mat& image, const GridBoard& board
     detector.refineDetectedMarkers(grey, board, found);
     MarkerPoints points = gridBoardPointsForMarkers(boardMarkers, found.marker_corners, found.marker_ids);
     ViewCorners view;
-    view.annotated_image = annotationCopy(image);
-    drawDetectedMarkers(view.annotated_image, found.marker_corners, found.marker_ids, kMarkerColour);
+    if (annotate) {
+        view.annotated_image = annotationCopy(image);
+        drawDetectedMarkers(view.annotated_image, found.marker_corners, found.marker_ids, kMarkerColour);
+    }
     view.image_points = std::move(points.image_points);
     view.object_points = std::move(points.object_points);
     return view;
@@ -94,8 +101,8 @@ struct CornerFinder::Detectors {
     std::vector<std::vector<cv::Point3f>> gridMarkers;
 };
 
-CornerFinder::CornerFinder(Target target, IntrinsicOptions options)
-    : target_(std::move(target)), options_(std::move(options)) {}
+CornerFinder::CornerFinder(Target target, IntrinsicOptions options, CornerImages images)
+    : target_(std::move(target)), options_(std::move(options)), images_(images) {}
 
 CornerFinder::~CornerFinder() = default;
 
@@ -124,28 +131,31 @@ std::optional<ViewCorners> CornerFinder::find(const cv::Mat& image) const {
         }
         detectors_ = std::move(detectors);
     }
+    const bool annotate = images_ == CornerImages::Annotated;
     if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
-        return findChessboard(image, *chessboard, options_, detectors_->chessboardPoints);
+        return findChessboard(image, *chessboard, options_, detectors_->chessboardPoints, annotate);
     }
     if (detectors_->charuco) {
-        return findCharuco(image, *detectors_->charuco, detectors_->charucoCorners);
+        return findCharuco(image, *detectors_->charuco, detectors_->charucoCorners, annotate);
     }
-    return findGrid(image, *detectors_->grid, *detectors_->aruco, detectors_->gridMarkers);
+    return findGrid(image, *detectors_->grid, *detectors_->aruco, detectors_->gridMarkers, annotate);
 }
 
 void appendView(TargetDetections& detections, int imageIndex, const ViewCorners& view) {
     detections.successful_indices.push_back(imageIndex);
     detections.image_points.push_back(view.image_points);
     detections.object_points.push_back(view.object_points);
-    detections.annotated_images.push_back(view.annotated_image);
+    if (!view.annotated_image.empty()) {
+        detections.annotated_images.push_back(view.annotated_image);
+    }
     if (!view.point_ids.empty()) {
         detections.point_ids.push_back(view.point_ids);
     }
 }
 
 TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Target& target,
-                                   const IntrinsicOptions& options) {
-    const CornerFinder finder(target, options);
+                                   const IntrinsicOptions& options, CornerImages cornerImages) {
+    const CornerFinder finder(target, options, cornerImages);
     TargetDetections detections;
     for (size_t i = 0; i < images.size(); ++i) {
         if (const std::optional<ViewCorners> view = finder.find(images[i])) {

@@ -20,11 +20,14 @@ struct ViewCorners {
     cv::Mat annotated_image;
 };
 
+// Whether found views get an annotated copy; callers that never show them skip the copies.
+enum class CornerImages { Annotated, Skipped };
+
 // Finds the target in single images; boards and detectors are built once, on first use.
 // Silent: the caller logs the skip (skipMessage() + the image's position in its batch).
 class CornerFinder {
 public:
-    CornerFinder(Target target, IntrinsicOptions options);
+    CornerFinder(Target target, IntrinsicOptions options, CornerImages images = CornerImages::Annotated);
     ~CornerFinder();
 
     // Throws std::invalid_argument for an unknown chessboard detector name.
@@ -35,14 +38,15 @@ private:
     struct Detectors;
     Target target_;
     IntrinsicOptions options_;
+    CornerImages images_;
     mutable std::shared_ptr<const Detectors> detectors_;
 };
 
-// Appends the view as the next entry; no views means the image is logged as skipped.
+// Appends the view as the next entry (its annotated copy only when it has one).
 void appendView(TargetDetections& detections, int imageIndex, const ViewCorners& view);
 
 // One entry per image in which the target was found; the others are logged and skipped.
 TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Target& target,
-                                   const IntrinsicOptions& options);
+                                   const IntrinsicOptions& options, CornerImages cornerImages = CornerImages::Annotated);
 
 }  // namespace vantel::calibration

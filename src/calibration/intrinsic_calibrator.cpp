@@ -46,11 +46,11 @@ std::string describeSize(const cv::Mat& image) {
 
 }  // namespace
 
-IntrinsicCalibrator::IntrinsicCalibrator(Target target, IntrinsicOptions options)
-    : target_(std::move(target)), options_(std::move(options)) {}
+IntrinsicCalibrator::IntrinsicCalibrator(Target target, IntrinsicOptions options, CornerImages corner_images)
+    : target_(std::move(target)), options_(std::move(options)), corner_images_(corner_images) {}
 
 TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& images) const {
-    return findTargetCorners(images, target_, options_);
+    return findTargetCorners(images, target_, options_, corner_images_);
 }
 
 IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& images) {

@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "calibration/corner_finding.hpp"
 #include "calibration/intrinsic_records.hpp"
 #include "targets/target.hpp"
 
@@ -13,7 +14,8 @@ namespace vantel::calibration {
 // construction; each calibrate() replaces the stored detections and per-view poses.
 class IntrinsicCalibrator {
 public:
-    explicit IntrinsicCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions());
+    explicit IntrinsicCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions(),
+                                 CornerImages corner_images = CornerImages::Annotated);
 
     // Stateless: the calibrator keeps nothing of this batch.
     TargetDetections findCorners(const std::vector<cv::Mat>& images) const;
@@ -37,6 +39,7 @@ public:
 private:
     Target target_;
     IntrinsicOptions options_;
+    CornerImages corner_images_;
     TargetDetections detections_;
     std::vector<cv::Mat> rvecs_;
     std::vector<cv::Mat> tvecs_;

@@ -114,7 +114,7 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
         last_result_.intrinsic_matrices = deepCopies(intrinsic_matrices);
         last_result_.distortion_coefficients = deepCopies(distortion_coefficients);
         for (size_t c = 0; c < count; ++c) {
-            cameras[c].detections = IntrinsicCalibrator(target_, options_).findCorners(image_lists[c]);
+            cameras[c].detections = IntrinsicCalibrator(target_, options_, CornerImages::Skipped).findCorners(image_lists[c]);
         }
     } else {
         cameras = calibrateCameras(image_lists, memo, rig_cameras);

@@ -54,7 +54,8 @@ const RigWorkMemo::CameraIntrinsics& RigWorkMemo::intrinsics(int rig_camera, con
         std::exception_ptr failure;
         {
             LogRecording recording;
-            IntrinsicCalibrator calibrator(target, options);
+            // The rig calibrator shows no corner images.
+            IntrinsicCalibrator calibrator(target, options, CornerImages::Skipped);
             try {
                 computed.result = calibrator.calibrate(images);
                 computed.detections = calibrator.detections();
