@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the intrinsic benchmark: Debian's python3-opencv first when root (the OpenCV build
-# the module links, for the same-build comparison; a benchmark-only dependency), then the
-# setup, then benchmarks/intrinsic.py with the given arguments.
+# Runs a benchmark: Debian's python3-opencv first when root (the OpenCV build the module
+# links, for the same-build comparison; a benchmark-only dependency), then the setup, then
+# benchmarks/<name>.py with the remaining arguments.
+# Usage: benchmarks/run.sh [intrinsic|multi-camera] [arguments]   (intrinsic when no name is given)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -15,5 +16,9 @@ if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install 
         echo "[bench] python3-opencv is missing and this is not root: the same-build comparison is skipped" >&2
     fi
 fi
+benchmark=intrinsic
+case "${1:-}" in
+    intrinsic|multi-camera) benchmark=$1; shift ;;
+esac
 bash scripts/setup.sh
-exec "$root/.venv/bin/python" benchmarks/intrinsic.py "$@"
+exec "$root/.venv/bin/python" "benchmarks/${benchmark//-/_}.py" "$@"

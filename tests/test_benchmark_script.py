@@ -94,3 +94,21 @@ def test_system_cv2_is_the_module_build():
     core = driver.module_opencv_core()
     assert "libopencv_core" in core
     assert driver.system_interpreter(core)[0] == SYSTEM_PYTHON
+
+
+@pytest.mark.parametrize("interpreter, tolerance_m", [
+    pytest.param(sys.executable, 2e-3, id="pip-cv2"),
+    pytest.param(SYSTEM_PYTHON, 1e-9, id="system-cv2",
+                 marks=pytest.mark.skipif(not system_cv2_available(), reason="python3-opencv not installed")),
+])
+def test_multi_camera_script_places_the_cameras_as_the_module(charuco_rig, tmp_path, interpreter, tolerance_m):
+    job = {"target": "charuco", "squares": [9, 7], "square": 0.03, "marker": 0.022, "dictionary": 0}
+    path = tmp_path / "rig.npz"
+    np.savez(path, job=json.dumps(job), images=np.array(charuco_rig.image_lists()))
+    completed = subprocess.run([interpreter, str(SCRIPT.with_name("cv2_multi_camera.py")), str(path)],
+                               capture_output=True, text=True, check=True)
+    report = json.loads(completed.stdout)
+    calibrator = v.MultiCameraCalibrator(v.CharucoTarget(9, 7, 0.03, 0.022, 0), 4)
+    result = calibrator.calibrate(charuco_rig.image_lists())
+    for ours, theirs in zip(result.reference_T_camera_list, report["transforms"], strict=True):
+        np.testing.assert_allclose(np.asarray(theirs)[:3, 3], ours[:3, 3], atol=tolerance_m)
