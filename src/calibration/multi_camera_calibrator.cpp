@@ -34,6 +34,27 @@ std::string listLengths(const MultiCameraCalibrator::ImageLists& image_lists) {
     return "[" + text + "]";
 }
 
+bool isDistortionCount(size_t count) {
+    return count == 0 || count == 4 || count == 5 || count == 8 || count == 12 || count == 14;
+}
+
+// The stereo stage takes supplied intrinsics as they are: a NaN or a wrongly shaped matrix would
+// come back as a placed camera.
+void requireUsableIntrinsics(const std::vector<cv::Mat>& matrices, const std::vector<cv::Mat>& distortions) {
+    for (size_t c = 0; c < matrices.size(); ++c) {
+        const cv::Mat& K = matrices[c];
+        if (K.rows != 3 || K.cols != 3 || K.channels() != 1 || !cv::checkRange(K)) {
+            throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(c) +
+                                        "] must be a finite 3x3 matrix");
+        }
+        const cv::Mat& D = distortions[c];
+        if (!isDistortionCount(D.total() * static_cast<size_t>(D.channels())) || !cv::checkRange(D)) {
+            throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(c) +
+                                        "] must hold 0, 4, 5, 8, 12 or 14 finite values");
+        }
+    }
+}
+
 }  // namespace
 
 MultiCameraCalibrator::MultiCameraCalibrator(Target target, int num_cameras, int reference_index,
@@ -105,6 +126,9 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
     if (intrinsicsSupplied && (intrinsic_matrices.size() != count || distortion_coefficients.size() != count)) {
         throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
                                     " intrinsic matrices/distortion coefficient sets");
+    }
+    if (intrinsicsSupplied) {
+        requireUsableIntrinsics(intrinsic_matrices, distortion_coefficients);
     }
     // A camera this run cannot place must show as failed, not with an earlier run's transform.
     resetRecord();
