@@ -2,9 +2,16 @@
 # Runs the intrinsic benchmark: Debian's python3-opencv first when root (the OpenCV build
 # the module links, for the same-build comparison; a benchmark-only dependency), then the
 # setup, then benchmarks/intrinsic.py with the given arguments.
+# "run.sh quality [args]" runs the setup and benchmarks/quality.py instead (no system cv2 needed).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+if [ "${1:-}" = quality ]; then
+    shift
+    bash scripts/setup.sh
+    exec "$root/.venv/bin/python" benchmarks/quality.py "$@"
+fi
 
 if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
     if [ "$(id -u)" = 0 ]; then
