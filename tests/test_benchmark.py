@@ -413,3 +413,15 @@ def test_odd_inputs_fail_with_errors_not_crashes(tmp_path):
     assert completed.stdout.splitlines() == [
         "no-images inf", "grey-images RuntimeError", "huge-splits inf", "3x3-poses ValueError",
         "float32-poses inf", "charuco-blank inf", "bad-detector ValueError"]
+
+
+@pytest.mark.parametrize("call", ["run", "cross_validate"])
+def test_a_calibration_error_in_the_folds_reaches_the_caller(robot_scene, capsys, call):
+    images, _ = robot_scene
+    options = _vantel.IntrinsicOptions()
+    options.calibrate_camera_method = "bogus"
+    benchmark = _vantel.CalibrationBenchmark()
+    with pytest.raises(ValueError, match="^IntrinsicCalibrator: calibrate_camera_method must be 'Default' or "
+                                         "'Release Object', got 'bogus'$"):
+        getattr(benchmark, call)(images, CHESSBOARD, options)
+    assert capsys.readouterr().err == ("[vantel][INFO] [Benchmark] Running backend: OpenCV\n" if call == "run" else "")

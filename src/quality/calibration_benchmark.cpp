@@ -1,12 +1,14 @@
 #include "quality/calibration_benchmark.hpp"
 
 #include <cstdio>
+#include <exception>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <utility>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include "calibration/detection_cache.hpp"
 #include "calibration/eye_in_hand_calibrator.hpp"
@@ -27,6 +29,7 @@ using calibration::EyeInHandCalibrator;
 using calibration::IntrinsicCalibrator;
 using calibration::IntrinsicOptions;
 using calibration::IntrinsicResult;
+using calibration::TargetDetections;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr size_t kMinTrainingImages = 4;
@@ -52,6 +55,12 @@ private:
     std::vector<std::optional<std::optional<BenchmarkView>>> views_;  // outer: looked at yet
 };
 
+std::vector<int> allPositions(size_t count) {
+    std::vector<int> positions(count);
+    std::iota(positions.begin(), positions.end(), 0);
+    return positions;
+}
+
 double mean(const std::vector<double>& values) {
     return std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
 }
@@ -71,22 +80,103 @@ cv::Mat asDouble(const cv::Mat& matrix) {
     return converted;
 }
 
-// Training images are found once per call and shared by the folds; each held-out image is
-// detected once too. Logs exactly what calibrating each fold from scratch logs.
-double crossValidateOnce(const std::vector<cv::Mat>& images, const Target& target, const IntrinsicOptions& options,
-                         int n_splits, uint32_t seed, DetectionCache& corners, BenchmarkViews& views) {
-    std::vector<double> errors;
-    for (const Fold& fold : crossValidationFolds(images.size(), n_splits, seed)) {
+// A calibration for the worker threads: its inputs, and what it returned, logged or threw.
+struct RecordedCalibration {
+    std::vector<cv::Mat> images;
+    TargetDetections detections;
+    std::vector<LogLine> detection_lines;  // the corner finding's, logged before the calibration's
+    IntrinsicResult result;
+    std::vector<LogLine> lines;
+    std::exception_ptr failure;
+};
+
+// Independent calibrations side by side on OpenCV's threads. Nothing is logged there (the host's
+// streams need the calling thread); each keeps its lines for the caller to replay in order.
+void calibrateSideBySide(const Target& target, const IntrinsicOptions& options,
+                         const std::vector<RecordedCalibration*>& jobs) {
+    cv::parallel_for_(cv::Range(0, static_cast<int>(jobs.size())), [&](const cv::Range& range) {
+        for (int k = range.start; k < range.end; ++k) {
+            RecordedCalibration& job = *jobs[static_cast<size_t>(k)];
+            LogRecording recording;
+            try {
+                job.result = IntrinsicCalibrator(target, options).calibrateDetected(job.images, job.detections);
+            } catch (...) {
+                job.failure = std::current_exception();
+            }
+            job.lines = recording.takeLines();
+        }
+    });
+}
+
+// Logs what a sequential run would have logged up to here and gives its result, or throws what it threw.
+const IntrinsicResult& replayed(const RecordedCalibration& job) {
+    replayLog(job.detection_lines);
+    replayLog(job.lines);
+    if (job.failure) {
+        std::rethrow_exception(job.failure);
+    }
+    return job.result;
+}
+
+// The corners of the training images, found on the calling thread with their skip lines kept.
+// Returns false (with the failure kept) when the corner finding throws.
+bool recordDetections(DetectionCache& corners, const std::vector<int>& positions, RecordedCalibration& job) {
+    LogRecording recording;
+    try {
+        job.detections = corners.detectionsFor(positions);
+    } catch (...) {
+        job.failure = std::current_exception();
+    }
+    job.detection_lines = recording.takeLines();
+    return !job.failure;
+}
+
+// The folds that are calibrated, each with its calibration job. Training images are found once
+// per call and shared by the folds; a corner-finding failure ends the list at its fold.
+struct FoldPlan {
+    std::vector<Fold> folds;
+    std::vector<RecordedCalibration> calibrations;
+    bool detection_failed = false;  // the last entry holds the failure, and no calibration ran
+};
+
+FoldPlan planFolds(const std::vector<cv::Mat>& images, int n_splits, uint32_t seed, DetectionCache& corners) {
+    FoldPlan plan;
+    for (Fold& fold : crossValidationFolds(images.size(), n_splits, seed)) {
         if (fold.training.size() < kMinTrainingImages) {
             continue;
         }
-        IntrinsicCalibrator calibrator(target, options);
-        const IntrinsicResult calibration =
-            calibrator.calibrateDetected(selectImages(images, fold.training), corners.detectionsFor(fold.training));
+        RecordedCalibration job;
+        job.images = selectImages(images, fold.training);
+        const bool found = recordDetections(corners, fold.training, job);
+        plan.folds.push_back(std::move(fold));
+        plan.calibrations.push_back(std::move(job));
+        if (!found) {
+            plan.detection_failed = true;
+            break;
+        }
+    }
+    return plan;
+}
+
+std::vector<RecordedCalibration*> pendingCalibrations(FoldPlan& plan) {
+    std::vector<RecordedCalibration*> pending;
+    for (RecordedCalibration& job : plan.calibrations) {
+        if (!job.failure) {
+            pending.push_back(&job);
+        }
+    }
+    return pending;
+}
+
+// In fold order, as if each fold had been calibrated from scratch: its lines, then its held-out images.
+double finishCrossValidation(const FoldPlan& plan, BenchmarkViews& views) {
+    std::vector<double> errors;
+    for (size_t k = 0; k < plan.folds.size(); ++k) {
+        const IntrinsicResult& calibration = replayed(plan.calibrations[k]);
         if (!calibration.ok) {
             continue;
         }
-        for (const int index : fold.held_out) {
+        for (const int index : plan.folds[k].held_out) {
             const std::optional<BenchmarkView>& view = views.at(static_cast<size_t>(index));
             if (!view || view->image_points.rows < kMinPoints) {
                 continue;
@@ -166,27 +256,30 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
     DetectionCache corners(target, options, images);
     BenchmarkViews views(target, images);
 
-    // Its log lines are kept: the hand-eye stage may reuse this very calibration below.
-    std::vector<LogLine> calibrationLines;
-    IntrinsicResult calibration;
-    {
-        std::optional<LogRecording> recording(std::in_place);
-        try {
-            calibration = IntrinsicCalibrator(target, options).calibrateDetected(images, corners.detectionsForAll());
-        } catch (...) {
-            calibrationLines = recording->takeLines();
-            recording.reset();
-            replayLog(calibrationLines);
-            throw;
-        }
-        calibrationLines = recording->takeLines();
+    // The calibration on all images and the fold calibrations are independent: they run side by
+    // side, and their lines are replayed in the order of the sequential procedure.
+    RecordedCalibration all;
+    all.images = images;
+    if (!recordDetections(corners, allPositions(images.size()), all)) {
+        replayed(all);
     }
-    replayLog(calibrationLines);
+    FoldPlan plan = planFolds(images, n_splits, seed, corners);
+    std::vector<RecordedCalibration*> jobs = pendingCalibrations(plan);
+    jobs.insert(jobs.begin(), &all);
+    calibrateSideBySide(target, options, jobs);
+
+    const IntrinsicResult& calibration = replayed(all);
     if (!calibration.ok) {
         throw std::runtime_error("[Benchmark] " + backend_name + " calibration failed.");
     }
+    // Kept for the hand-eye stage, which may reuse this very calibration.
+    const std::vector<LogLine> calibrationLines = [&all] {
+        std::vector<LogLine> lines = all.detection_lines;
+        lines.insert(lines.end(), all.lines.begin(), all.lines.end());
+        return lines;
+    }();
 
-    const double held = crossValidateOnce(images, target, options, n_splits, seed, corners, views);
+    const double held = finishCrossValidation(plan, views);
 
     double roundtrip = -1.0;
     if (!robot_poses.empty() && eye_in_hand_options) {
@@ -232,7 +325,9 @@ double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, c
                                            const IntrinsicOptions& options, int n_splits, uint32_t seed) const {
     DetectionCache corners(target, options, images);
     BenchmarkViews views(target, images);
-    return crossValidateOnce(images, target, options, n_splits, seed, corners, views);
+    FoldPlan plan = planFolds(images, n_splits, seed, corners);
+    calibrateSideBySide(target, options, pendingCalibrations(plan));
+    return finishCrossValidation(plan, views);
 }
 
 double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images,
