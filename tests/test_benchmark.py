@@ -425,3 +425,19 @@ def test_a_calibration_error_in_the_folds_reaches_the_caller(robot_scene, capsys
                                          "'Release Object', got 'bogus'$"):
         getattr(benchmark, call)(images, CHESSBOARD, options)
     assert capsys.readouterr().err == ("[vantel][INFO] [Benchmark] Running backend: OpenCV\n" if call == "run" else "")
+
+
+def test_an_image_that_breaks_detection_fails_where_the_naive_procedure_does(robot_scene, capsys):
+    images, _ = robot_scene
+    blank = np.full_like(images[0], 128)
+    images = images[:3] + [blank, blank[..., 0]] + images[3:]
+    with pytest.raises(RuntimeError) as ours:
+        _vantel.CalibrationBenchmark().cross_validate(images, CHESSBOARD, _vantel.IntrinsicOptions(), 3, 3)
+    ours_err = capsys.readouterr().err
+    training, _ = folds(len(images), 3, 3)[0]
+    with pytest.raises(RuntimeError) as theirs:
+        _vantel.IntrinsicCalibrator(CHESSBOARD).calibrate([images[i] for i in training])
+    assert str(ours.value) == str(theirs.value)
+    assert ours_err == capsys.readouterr().err
+    # Seed 3: the first fold meets the blank image (position 4) before the grey one.
+    assert ours_err == "[vantel][WARNING] [IntrinsicCalibrator] Chessboard not found in image 4\n"

@@ -1,5 +1,6 @@
 #include "quality/calibration_benchmark.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -40,6 +41,27 @@ class BenchmarkViews {
 public:
     BenchmarkViews(const Target& target, const std::vector<cv::Mat>& images)
         : detector_(target), images_(images), views_(images.size()) {}
+
+    // Detects the given images not seen yet side by side; detection logs nothing. An image whose
+    // detection throws is left unseen, so that at() throws there, in order.
+    void prefetch(const std::vector<size_t>& indices) {
+        std::vector<size_t> unseen;
+        for (const size_t index : indices) {
+            if (index < views_.size() && !views_[index]) {
+                unseen.push_back(index);
+            }
+        }
+        cv::parallel_for_(cv::Range(0, static_cast<int>(unseen.size())), [&](const cv::Range& range) {
+            for (int k = range.start; k < range.end; ++k) {
+                const size_t index = unseen[static_cast<size_t>(k)];
+                try {
+                    views_[index] = detector_.detect(images_[index]);
+                } catch (const std::exception&) {
+                    // left unseen
+                }
+            }
+        });
+    }
 
     const std::optional<BenchmarkView>& at(size_t index) {
         auto& slot = views_.at(index);
@@ -141,7 +163,12 @@ struct FoldPlan {
 
 FoldPlan planFolds(const std::vector<cv::Mat>& images, int n_splits, uint32_t seed, DetectionCache& corners) {
     FoldPlan plan;
-    for (Fold& fold : crossValidationFolds(images.size(), n_splits, seed)) {
+    std::vector<Fold> folds = crossValidationFolds(images.size(), n_splits, seed);
+    if (std::any_of(folds.begin(), folds.end(),
+                    [](const Fold& fold) { return fold.training.size() >= kMinTrainingImages; })) {
+        corners.prefetchAll();
+    }
+    for (Fold& fold : folds) {
         if (fold.training.size() < kMinTrainingImages) {
             continue;
         }
@@ -166,6 +193,14 @@ std::vector<RecordedCalibration*> pendingCalibrations(FoldPlan& plan) {
         }
     }
     return pending;
+}
+
+std::vector<size_t> heldOutImages(const FoldPlan& plan) {
+    std::vector<size_t> indices;
+    for (const Fold& fold : plan.folds) {
+        indices.insert(indices.end(), fold.held_out.begin(), fold.held_out.end());
+    }
+    return indices;
 }
 
 // In fold order, as if each fold had been calibrated from scratch: its lines, then its held-out images.
@@ -221,6 +256,9 @@ double roundtripOnce(const std::vector<cv::Mat>& images, const std::vector<cv::M
 
     std::vector<double> errors;
     const size_t frames = std::min(images.size(), robot_poses.size());
+    std::vector<size_t> framesToDetect(frames);
+    std::iota(framesToDetect.begin(), framesToDetect.end(), 0);
+    views.prefetch(framesToDetect);
     for (size_t i = 0; i < frames; ++i) {
         const std::optional<BenchmarkView>& view = views.at(i);
         if (!view || view->image_points.rows < kMinPoints) {
@@ -258,6 +296,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
 
     // The calibration on all images and the fold calibrations are independent: they run side by
     // side, and their lines are replayed in the order of the sequential procedure.
+    corners.prefetchAll();
     RecordedCalibration all;
     all.images = images;
     if (!recordDetections(corners, allPositions(images.size()), all)) {
@@ -267,6 +306,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
     std::vector<RecordedCalibration*> jobs = pendingCalibrations(plan);
     jobs.insert(jobs.begin(), &all);
     calibrateSideBySide(target, options, jobs);
+    views.prefetch(heldOutImages(plan));
 
     const IntrinsicResult& calibration = replayed(all);
     if (!calibration.ok) {
@@ -327,6 +367,7 @@ double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, c
     BenchmarkViews views(target, images);
     FoldPlan plan = planFolds(images, n_splits, seed, corners);
     calibrateSideBySide(target, options, pendingCalibrations(plan));
+    views.prefetch(heldOutImages(plan));
     return finishCrossValidation(plan, views);
 }
 
