@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Runs a benchmark: Debian's python3-opencv first when root (the OpenCV build the module
-# links, for the same-build comparison; a benchmark-only dependency), then the setup, then
+# links, for the same-build comparisons; a benchmark-only dependency), then the setup, then
 # benchmarks/<name>.py with the remaining arguments.
-# Usage: benchmarks/run.sh [intrinsic|multi-camera] [arguments]   (intrinsic when no name is given)
+# Usage: benchmarks/run.sh [intrinsic|multi-camera|quality] [arguments]   (intrinsic when no name is given)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
+benchmark=intrinsic
+case "${1:-}" in
+    intrinsic|multi-camera|quality) benchmark=$1; shift ;;
+esac
+
+# The quality benchmark compares the module with itself: no system cv2 needed.
+if [ "$benchmark" != quality ] && ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
     if [ "$(id -u)" = 0 ]; then
         echo "[bench] installing python3-opencv" >&2
         apt-get update -qq
@@ -16,9 +22,5 @@ if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install 
         echo "[bench] python3-opencv is missing and this is not root: the same-build comparison is skipped" >&2
     fi
 fi
-benchmark=intrinsic
-case "${1:-}" in
-    intrinsic|multi-camera) benchmark=$1; shift ;;
-esac
 bash scripts/setup.sh
 exec "$root/.venv/bin/python" "benchmarks/${benchmark//-/_}.py" "$@"

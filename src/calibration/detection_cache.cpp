@@ -1,6 +1,8 @@
 #include "calibration/detection_cache.hpp"
 
 #include <numeric>
+
+#include <opencv2/core/utility.hpp>
 #include <string>
 
 #include "module/log.hpp"
@@ -31,6 +33,34 @@ TargetDetections DetectionCache::detectionsForAll() {
     std::vector<int> all(images_.size());
     std::iota(all.begin(), all.end(), 0);
     return detectionsFor(all);
+}
+
+void DetectionCache::prefetchAll() {
+    std::vector<size_t> unseen;
+    for (size_t i = 0; i < views_.size(); ++i) {
+        if (!views_[i]) {
+            unseen.push_back(i);
+        }
+    }
+    if (unseen.empty()) {
+        return;
+    }
+    // The first search builds the finder's boards and detectors; later ones only read them.
+    try {
+        views_[unseen[0]] = finder_.find(images_[unseen[0]]);
+    } catch (const std::exception&) {
+        return;  // met again, in order, by detectionsFor
+    }
+    cv::parallel_for_(cv::Range(1, static_cast<int>(unseen.size())), [&](const cv::Range& range) {
+        for (int k = range.start; k < range.end; ++k) {
+            const size_t i = unseen[static_cast<size_t>(k)];
+            try {
+                views_[i] = finder_.find(images_[i]);
+            } catch (const std::exception&) {
+                // left unseen
+            }
+        }
+    });
 }
 
 }  // namespace vantel::calibration

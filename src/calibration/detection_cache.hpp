@@ -25,6 +25,11 @@ public:
     // Every image in batch order.
     TargetDetections detectionsForAll();
 
+    // Finds the target in every image not seen yet, side by side on OpenCV's threads, logging
+    // nothing: the lines and any error come from the detectionsFor calls, as without it. An image
+    // whose search throws is left unseen, so that detectionsFor meets the error where it belongs.
+    void prefetchAll();
+
 private:
     CornerFinder finder_;
     const std::vector<cv::Mat>& images_;

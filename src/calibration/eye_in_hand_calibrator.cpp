@@ -51,6 +51,15 @@ std::vector<T> selectEntries(const std::vector<T>& values, const std::vector<int
     return selected;
 }
 
+int methodValue(const std::string& method) {
+    const auto& methods = handEyeMethodByNameMap();
+    const auto entry = methods.find(method);
+    if (entry == methods.end()) {
+        throw std::invalid_argument("Unknown hand-eye method '" + method + "'");
+    }
+    return entry->second;
+}
+
 }  // namespace
 
 EyeInHandCalibrator::EyeInHandCalibrator(Target target, IntrinsicOptions options)
@@ -66,11 +75,19 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
                                              const cv::Mat& intrinsic_matrix,
                                              const cv::Mat& distortion_coefficients,
                                              const std::filesystem::path& output_path) {
-    const auto& methods = handEyeMethodByNameMap();
-    const auto methodEntry = methods.find(method);
-    if (methodEntry == methods.end()) {
-        throw std::invalid_argument("Unknown hand-eye method '" + method + "'");
+    methodValue(method);  // an unknown name is refused before anything is logged
+    const PreparedFrames prepared = prepareFrames(robot_T_tcp_list, image_list, camera_T_target_list,
+                                                  intrinsic_matrix, distortion_coefficients);
+    if (prepared.finished) {
+        return prepared.result;
     }
+    return solvePrepared(prepared, method, output_path);
+}
+
+EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
+    const std::vector<cv::Mat>& robot_T_tcp_list, const std::vector<cv::Mat>& image_list,
+    const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
+    const cv::Mat& distortion_coefficients, const IntrinsicStage& intrinsicStage) {
     const bool fullPipeline = intrinsic_matrix.empty() && camera_T_target_list.empty();
     // Kept frames index the robot poses by image position: a shorter list would pair images with wrong poses.
     if (fullPipeline && robot_T_tcp_list.size() < image_list.size()) {
@@ -85,18 +102,25 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
     logMessage(LogLevel::Info, "Collected images " + std::to_string(image_list.size()));
     logMessage(LogLevel::Info, "Collected poses " + std::to_string(robot_T_tcp_list.size()));
 
-    HandEyeResult result;
+    PreparedFrames prepared;
+    prepared.images_offered = image_list.size();
+    prepared.robot_poses_offered = robot_T_tcp_list.size();
+    HandEyeResult& result = prepared.result;
     result.intrinsic_matrix = intrinsic_matrix;
     result.distortion_coefficients = distortion_coefficients;
-    std::vector<cv::Mat> cameraPoses = camera_T_target_list;
-    std::vector<cv::Mat> images = image_list;
-    std::vector<cv::Mat> robotPoses = robot_T_tcp_list;
+    std::vector<cv::Mat>& cameraPoses = prepared.camera_T_target_list;
+    std::vector<cv::Mat>& images = prepared.image_list;
+    std::vector<cv::Mat>& robotPoses = prepared.robot_T_tcp_list;
+    cameraPoses = camera_T_target_list;
+    images = image_list;
+    robotPoses = robot_T_tcp_list;
 
     const auto failWith = [&](const std::string& message) {
         logMessage(LogLevel::Error, message);
         result.valid_robot_T_tcp_list = robotPoses;
         result.valid_image_list = images;
-        return result;
+        prepared.finished = true;
+        return prepared;
     };
 
     if (!intrinsic_matrix.empty() && camera_T_target_list.empty()) {
@@ -119,7 +143,8 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
                 " (camera). Filter robot_T_tcp_list by the backend's successful indices before passing it in.");
         }
     } else {
-        const IntrinsicResult intrinsic = intrinsic_calibrator_.calibrate(image_list);
+        const IntrinsicResult intrinsic = intrinsicStage ? intrinsicStage(intrinsic_calibrator_, image_list)
+                                                         : intrinsic_calibrator_.calibrate(image_list);
         result.intrinsic_matrix = intrinsic.intrinsic_matrix;
         result.distortion_coefficients = intrinsic.distortion_coefficients;
         result.reprojection_error = intrinsic.reprojection_error;
@@ -144,9 +169,20 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
         images = selectEntries(images, redetected.frame_indices);
         robotPoses = selectEntries(robotPoses, redetected.frame_indices);
     }
+    return prepared;
+}
 
+HandEyeResult EyeInHandCalibrator::solvePrepared(const PreparedFrames& prepared, const std::string& method,
+                                                 const std::filesystem::path& output_path) {
+    const int methodId = methodValue(method);
+    HandEyeResult result = prepared.result;
+    if (prepared.finished) {
+        return result;
+    }
+    const std::vector<cv::Mat>& robotPoses = prepared.robot_T_tcp_list;
+    const std::vector<cv::Mat>& cameraPoses = prepared.camera_T_target_list;
     result.valid_robot_T_tcp_list = robotPoses;
-    result.valid_image_list = images;
+    result.valid_image_list = prepared.image_list;
     result.camera_T_target_list = cameraPoses;
     if (cameraPoses.size() < kMinPairs) {
         logMessage(LogLevel::Error, "Not enough valid poses for hand-eye calibration after filtering. Got " +
@@ -178,7 +214,7 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
     cv::Mat translationCameraToGripper;
     cv::calibrateHandEye(rotationsGripperToBase, translationsGripperToBase, rotationsTargetToCamera,
                          translationsTargetToCamera, rotationCameraToGripper, translationCameraToGripper,
-                         static_cast<cv::HandEyeCalibrationMethod>(methodEntry->second));
+                         static_cast<cv::HandEyeCalibrationMethod>(methodId));
 
     cv::Mat tcp_T_camera = cv::Mat::eye(4, 4, CV_64F);
     rotationCameraToGripper.convertTo(tcp_T_camera(cv::Rect(0, 0, 3, 3)), CV_64F);
@@ -205,7 +241,8 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
         record.method = method;
         record.num_frames_used = static_cast<int>(cameraPoses.size());
         // Frames offered: the images when there were any, else the robot poses paired with given camera poses.
-        record.num_frames_total = static_cast<int>(image_list.empty() ? robot_T_tcp_list.size() : image_list.size());
+        record.num_frames_total = static_cast<int>(prepared.images_offered == 0 ? prepared.robot_poses_offered
+                                                                            : prepared.images_offered);
         record.tcp_T_camera_list = {result.tcp_T_camera};
         io::saveHandEyeResult(output_path, record);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,23 @@ public:
         std::vector<cv::Mat> valid_robot_T_tcp_list;
     };
 
+    // What calibrate() does before the method matters: the checks, the camera model and the
+    // camera poses, paired with the robot poses. Callers that solve the same data with several
+    // methods prepare once and solve each method on a fresh calibrator.
+    struct PreparedFrames {
+        HandEyeResult result;  // camera model filled; the final result when finished
+        bool finished = false;  // failed before the solve: result is what calibrate() returns
+        std::vector<cv::Mat> robot_T_tcp_list;
+        std::vector<cv::Mat> image_list;
+        std::vector<cv::Mat> camera_T_target_list;
+        size_t images_offered = 0;
+        size_t robot_poses_offered = 0;
+    };
+
+    // The full pipeline's intrinsic calibration, given this calibrator's own intrinsic calibrator
+    // and the images; by default intrinsicCalibrator.calibrate(images).
+    using IntrinsicStage = std::function<IntrinsicResult(IntrinsicCalibrator&, const std::vector<cv::Mat>&)>;
+
     EyeInHandCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions());
 
     // Throws for an unknown method or lists that cannot be paired; a calibration that cannot
@@ -33,6 +51,15 @@ public:
                             const cv::Mat& intrinsic_matrix = cv::Mat(),
                             const cv::Mat& distortion_coefficients = cv::Mat(),
                             const std::filesystem::path& output_path = {});
+
+    // calibrate() in two stages; calibrate(method, ...) == solvePrepared(prepareFrames(...), method).
+    // Both log and throw exactly as calibrate() does at that point.
+    PreparedFrames prepareFrames(const std::vector<cv::Mat>& robot_T_tcp_list, const std::vector<cv::Mat>& image_list,
+                                 const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
+                                 const cv::Mat& distortion_coefficients,
+                                 const IntrinsicStage& intrinsicStage = nullptr);
+    HandEyeResult solvePrepared(const PreparedFrames& prepared, const std::string& method,
+                                const std::filesystem::path& output_path = {});
 
     // ChArUco targets only: PnP pose of the board in each image with a known camera model.
     AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& image_list,

@@ -199,6 +199,21 @@ CharucoDetection CharucoDetector::detectBoard(const cv::Mat& grey) const {
     return detection;
 }
 
+CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& grey) const {
+    const auto& board = board_.impl_->board;
+    CharucoDetection markers;
+    cv::aruco::detectMarkers(grey, board->dictionary, markers.marker_corners, markers.marker_ids,
+                             impl_->parameters);
+    CharucoDetection detection;
+    if (markers.marker_ids.empty()) {
+        return detection;  // the interpolation throws without markers
+    }
+    cv::aruco::interpolateCornersCharuco(markers.marker_corners, markers.marker_ids, grey, board,
+                                         detection.charuco_corners, detection.charuco_ids, cv::noArray(),
+                                         cv::noArray(), kCharucoMinMarkers);
+    return detection;
+}
+
 #else
 
 namespace {
@@ -287,6 +302,12 @@ CharucoDetection CharucoDetector::detectBoard(const cv::Mat& grey) const {
     const auto& board = board_.impl_->board;
     dropCornersThatDoNotFit(detection, board.getIds(), board.getNearestMarkerIdx(), board.getNearestMarkerCorners());
 #endif
+    return detection;
+}
+
+CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& grey) const {
+    CharucoDetection detection;
+    impl_->detector.detectBoard(grey, detection.charuco_corners, detection.charuco_ids);
     return detection;
 }
 

@@ -65,6 +65,9 @@ public:
     // Returns no corners at all when they do not fit the board (wrong size or layout):
     // misplaced corners would give a confidently wrong pose.
     CharucoDetection detectBoard(const cv::Mat& grey) const;
+    // Only the corners and their ids, as OpenCV's detectBoard gives them without marker
+    // outputs: from 4.8 on that skips its board check, and so does this on every version.
+    CharucoDetection detectCornersWithoutBoardCheck(const cv::Mat& grey) const;
     const CharucoBoard& board() const { return board_; }
 
 private:

@@ -7,11 +7,14 @@
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core/version.hpp>
 
 #include "io/npz_archive.hpp"
+#include "quality/calibration_benchmark.hpp"
+#include "quality/cross_validation_folds.hpp"
 #include "module/binding_common.hpp"
 #include "module/host_streams.hpp"
 #include "module/log.hpp"
@@ -48,6 +51,17 @@ cv::Mat countingMat(int depth, int rows, int cols, int channels) {
     cv::Mat result;
     counting.convertTo(result, depth);
     return result.reshape(channels, rows);
+}
+
+// Benchmark results with chosen values; the host cannot make them.
+using ResultFields = std::tuple<std::string, double, double, double, cv::Mat, cv::Mat, std::string, uint64_t>;
+
+std::vector<vantel::quality::BenchmarkResult> benchmarkResults(const std::vector<ResultFields>& fields) {
+    std::vector<vantel::quality::BenchmarkResult> results;
+    for (const auto& [name, rpe, held, roundtrip, cameraMatrix, distCoeffs, timestamp, count] : fields) {
+        results.push_back({name, rpe, held, roundtrip, cameraMatrix, distCoeffs, timestamp, count});
+    }
+    return results;
 }
 
 }  // namespace
@@ -88,6 +102,22 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
         const vantel::io::NpyArray array = vantel::io::loadNpzArray(path, key);
         return py::make_tuple(array.shape, array.data);
     }, py::arg("path"), py::arg("key"));
+
+    // The fold procedure on its own, for counts and seeds no image set could afford.
+    module.def("shuffled_image_order", &vantel::quality::shuffledImageOrder, py::arg("count"), py::arg("seed"));
+    module.def("cross_validation_folds", [](size_t count, int n_splits, uint32_t seed) {
+        py::list folds;
+        for (const auto& fold : vantel::quality::crossValidationFolds(count, n_splits, seed)) {
+            folds.append(py::make_tuple(fold.training, fold.held_out));
+        }
+        return folds;
+    }, py::arg("count"), py::arg("n_splits"), py::arg("seed"));
+    module.def("format_benchmark_results", [](const std::vector<ResultFields>& fields) {
+        return vantel::quality::CalibrationBenchmark::formatResults(benchmarkResults(fields));
+    });
+    module.def("save_benchmark_json", [](const std::vector<ResultFields>& fields, const std::filesystem::path& path) {
+        vantel::quality::CalibrationBenchmark::saveJson(benchmarkResults(fields), path);
+    });
 
     // Tests that check a version's own detection behaviour need the OpenCV the module uses,
     // which need not be pip's cv2.
