@@ -114,6 +114,8 @@ std::string CornerFinder::skipMessage() const {
     }
 }
 
+CornerFinder CornerFinder::withOwnDetectors() const { return CornerFinder(target_, options_, images_); }
+
 std::optional<ViewCorners> CornerFinder::find(const cv::Mat& image) const {
     // Built lazily: an empty batch must not build (or fail to build) a board.
     if (!detectors_) {

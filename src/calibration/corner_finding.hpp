@@ -34,6 +34,10 @@ public:
     std::optional<ViewCorners> find(const cv::Mat& image) const;
     std::string skipMessage() const;
 
+    // The same finder with boards and detectors of its own, for another thread: OpenCV does not
+    // promise that its detectors may be shared between threads.
+    CornerFinder withOwnDetectors() const;
+
 private:
     struct Detectors;
     Target target_;

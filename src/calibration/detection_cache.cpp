@@ -45,17 +45,18 @@ void DetectionCache::prefetchAll() {
     if (unseen.empty()) {
         return;
     }
-    // The first search builds the finder's boards and detectors; later ones only read them.
+    // The first search on this thread meets a bad option where the sequential search would.
     try {
         views_[unseen[0]] = finder_.find(images_[unseen[0]]);
     } catch (const std::exception&) {
         return;  // met again, in order, by detectionsFor
     }
     cv::parallel_for_(cv::Range(1, static_cast<int>(unseen.size())), [&](const cv::Range& range) {
+        const CornerFinder finder = finder_.withOwnDetectors();
         for (int k = range.start; k < range.end; ++k) {
             const size_t i = unseen[static_cast<size_t>(k)];
             try {
-                views_[i] = finder_.find(images_[i]);
+                views_[i] = finder.find(images_[i]);
             } catch (const std::exception&) {
                 // left unseen
             }

@@ -40,7 +40,7 @@ constexpr int kMinPoints = 4;
 class BenchmarkViews {
 public:
     BenchmarkViews(const Target& target, const std::vector<cv::Mat>& images)
-        : detector_(target), images_(images), views_(images.size()) {}
+        : target_(target), detector_(target), images_(images), views_(images.size()) {}
 
     // Detects the given images not seen yet side by side; detection logs nothing. An image whose
     // detection throws is left unseen, so that at() throws there, in order.
@@ -52,10 +52,12 @@ public:
             }
         }
         cv::parallel_for_(cv::Range(0, static_cast<int>(unseen.size())), [&](const cv::Range& range) {
+            // A detector of its own per thread: OpenCV does not promise that detectors may be shared.
+            const BenchmarkDetector detector(target_);
             for (int k = range.start; k < range.end; ++k) {
                 const size_t index = unseen[static_cast<size_t>(k)];
                 try {
-                    views_[index] = detector_.detect(images_[index]);
+                    views_[index] = detector.detect(images_[index]);
                 } catch (const std::exception&) {
                     // left unseen
                 }
@@ -72,6 +74,7 @@ public:
     }
 
 private:
+    Target target_;
     BenchmarkDetector detector_;
     const std::vector<cv::Mat>& images_;
     std::vector<std::optional<std::optional<BenchmarkView>>> views_;  // outer: looked at yet
