@@ -231,3 +231,32 @@ def test_too_few_shared_frames(charuco_rig, capfd):
             "2; skipping pair.\n") in err
     assert not result.ok and result.reference_T_camera_list[2].shape == (0, 0)
     assert all(result.reference_T_camera_list[k].shape == (4, 4) for k in (0, 1, 3))
+
+
+def matrix_text(matrix):
+    """A float64 matrix as OpenCV's default formatter prints it."""
+    if matrix.size == 0:
+        return "[]"
+    return "[" + ";\n ".join(", ".join(format(x, ".16g") for x in row) for row in np.atleast_2d(matrix)) + "]"
+
+
+def test_report_of_a_calibrated_rig(charuco_rig, capsys):
+    calibrator = _vantel.MultiCameraCalibrator(TARGET, 4, 2)
+    result = calibrator.calibrate(charuco_rig.image_lists(), *true_intrinsics(charuco_rig))
+    printed = capsys.readouterr().out
+    rule = "=" * 70
+    expected = f"\n{rule}\nPER-CAMERA INTRINSICS\n{rule}\n"
+    for i in range(4):
+        expected += (f"\n[cam_{i}]  intrinsic RPE: nan px\nK =\n{matrix_text(result.intrinsic_matrices[i])}\n"
+                     f"d = {matrix_text(result.distortion_coefficients[i])}\n")
+    expected += f"\n{rule}\nEXTRINSICS  -  reference_T_camera  (reference = cam_2)\n{rule}\n"
+    for i in range(4):
+        expected += ("\n[cam_2]  identity (reference)\n" if i == 2 else
+                     f"\n[cam_{i}]  stereo RMS vs reference: {result.pair_reprojection_errors[i]:g} px\n"
+                     f"reference_T_cam_{i} =\n{matrix_text(result.reference_T_camera_list[i])}\n")
+    report = calibrator.last_triangulation()
+    expected += (f"\n{rule}\nTRIANGULATION VALIDATION  (frame 0)\n{rule}\n  Expected square length: 30 mm\n"
+                 f"  Co-planarity (3rd SV):  {report.plane_thickness_m * 1000:g} mm\n")
+    expected += "".join(f"  Reprojection RMS (cam_{c}): {report.rms_per_camera[c]:g} px over 48 corners\n"
+                        for c in range(4))
+    assert printed == expected == calibrator.format_results()
