@@ -9,6 +9,7 @@ import pytest
 
 import _vantel
 from _vantel import diagnostics, tf
+from measures import quietly
 
 METHODS = ["ANDREFF", "DANIILIDIS", "HORAUD", "PARK", "TSAI"]
 RULE = "=" * 60
@@ -91,6 +92,55 @@ def test_non_finite_poses_are_refused(calibrator, capfd, method, which):
         calibrator.calibrate(robots, [], method, cameras)
     assert str(caught.value) == f"EyeInHandCalibrator: {which}[2] holds a non-finite value"
     assert capfd.readouterr() == ("", "")
+
+
+def rotated(degrees):
+    return tf.pose_to_transformation_matrix([0.1, 0.2, 0.3, degrees, 0, 0])
+
+
+NOT_A_ROTATION = "is not a rigid transform: its rotation block is not a rotation"
+
+
+@pytest.mark.parametrize("which", ["robot_T_tcp_list", "camera_T_target_list"])
+@pytest.mark.parametrize("pose, problem", [
+    (np.zeros((4, 4)), NOT_A_ROTATION),
+    (np.diag([2.0, 2.0, 2.0, 1.0]), NOT_A_ROTATION),
+    (np.diag([1.0, 1.0, -1.0, 1.0]), NOT_A_ROTATION),  # a reflection
+    (rotated(30) + np.pad(np.full((3, 3), 2e-3), ((0, 1), (0, 1))), NOT_A_ROTATION),
+    (rotated(30) + np.diag([0, 0, 0, 1.0]), "is not a rigid transform: its last row is not 0 0 0 1"),
+    (np.vstack([rotated(30)[:3], [0.5, 0, 0, 1]]), "is not a rigid transform: its last row is not 0 0 0 1"),
+    (np.eye(3), "must be a 4x4 matrix, got 3x3x1"),
+], ids=["zero", "scaled", "reflection", "sheared", "last-row-2", "last-row-x", "3x3"])
+def test_poses_that_are_no_rigid_transform_are_refused(calibrator, capfd, which, pose, problem):
+    robots, cameras = synthetic_poses(6)
+    poses = {"robot_T_tcp_list": robots, "camera_T_target_list": cameras}
+    poses[which][4] = pose
+    with pytest.raises(ValueError) as caught:
+        calibrator.calibrate(robots, [], "TSAI", cameras)
+    assert str(caught.value) == f"EyeInHandCalibrator: {which}[4] {problem}"
+    assert capfd.readouterr() == ("", "")
+
+
+def test_poses_rounded_to_float32_are_rigid_enough(calibrator):
+    robots, cameras = synthetic_poses(6)
+    result = quietly(calibrator.calibrate, [r.astype(np.float32) for r in robots], [], "TSAI",
+                     [c.astype(np.float32) for c in cameras])
+    assert result.ok
+    np.testing.assert_allclose(result.tcp_T_camera, TCP_T_CAMERA, atol=1e-4)
+
+
+def test_identical_robot_orientations_are_a_failure_not_an_answer(calibrator, capfd, tmp_path):
+    robots, cameras = synthetic_poses(6)
+    robots = [robots[0]] * 6
+    result = calibrator.calibrate(robots, [], "TSAI", cameras, output_path=tmp_path)
+    out, err = capfd.readouterr()
+    assert err.endswith(
+        "[vantel][WARNING] [EyeInHandCalibrator] All robot poses have identical orientation! Hand-eye calibration "
+        "requires varied rotations to solve uniquely.\n"
+        "[vantel][ERROR] [EyeInHandCalibrator] Hand-eye solve rejected: the rotation between flange and camera "
+        "cannot be observed without varied robot orientations.\n")
+    assert not result.ok and result.tcp_T_camera.shape == (0, 0)
+    assert out == "" and list(tmp_path.iterdir()) == []
 
 
 def test_given_poses_must_be_paired(calibrator):
@@ -205,15 +255,16 @@ def test_report_after_given_poses_is_in_general_notation(calibrator, capsys):
     assert capsys.readouterr().out == expected
 
 
-@pytest.mark.parametrize("images", [0, 7])
+@pytest.mark.parametrize("images", [0, 3, 7])
 def test_record_counts_the_frames_of_the_solve(calibrator, tmp_path, images):
+    """Given camera poses are the frames offered, whatever images come along."""
     robots, cameras = synthetic_poses(6)
     image_list = [np.zeros((8, 8, 3), np.uint8)] * images
     result = calibrator.calibrate(robots, image_list, "PARK", cameras, output_path=str(tmp_path))
     document = json.loads((tmp_path / "hand_eye.json").read_text())
     assert document["method"] == "PARK" and document["num_cameras"] == 1 and document["reference_index"] == 0
     assert document["num_frames_used"] == 6
-    assert document["num_frames_total"] == (images or 6)
+    assert document["num_frames_total"] == 6
     np.testing.assert_allclose(document["tcp_T_camera_list"][0], result.tcp_T_camera, atol=1e-15)
 
 

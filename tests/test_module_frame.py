@@ -110,6 +110,51 @@ def test_unusable_host_stream_falls_back_to_the_process_stream(capfd, monkeypatc
     assert out == "report\n"
 
 
+INTERRUPTING_STREAM = """
+import sys, numpy as np, _vantel
+from _vantel import tf
+stream_name, error, trigger = sys.argv[1], {"KeyboardInterrupt": KeyboardInterrupt, "SystemExit": SystemExit,
+                                          "OSError": OSError}[sys.argv[2]], sys.argv[3]
+
+class Stream:
+    def write(self, text):
+        if trigger in text:
+            raise error("raised by the stream")
+    def flush(self):
+        pass
+
+setattr(sys, stream_name, Stream())
+robots, cameras = [], []
+for k in range(6):
+    camera = tf.pose_to_transformation_matrix([0.05 * k, 0.02, 0.5, 10 * k, -5 * k, 3 * k])
+    cameras.append(camera)
+    robots.append(np.linalg.inv(camera))
+calibrator = _vantel.EyeInHandCalibrator(_vantel.ChessboardTarget((9, 6), 0.03))
+try:
+    result = calibrator.calibrate(robots, [], "TSAI", cameras)
+    outcome = f"returned ok={result.ok}"
+except BaseException as caught:
+    outcome = f"raised {type(caught).__name__}: {caught}"
+print(outcome, file=sys.__stdout__)
+"""
+
+
+@pytest.mark.parametrize("stream, trigger", [("stderr", "Collected poses"), ("stdout", "HAND-EYE RESULTS")])
+@pytest.mark.parametrize("error, outcome", [
+    ("KeyboardInterrupt", "raised KeyboardInterrupt: raised by the stream"),
+    ("SystemExit", "raised SystemExit: raised by the stream"),
+    ("OSError", "returned ok=True"),
+])
+def test_ctrl_c_and_exit_raised_by_a_host_stream_end_the_call(stream, trigger, error, outcome):
+    """Ctrl-C in a notebook or under a tee lands in the stream's write; it must reach the caller."""
+    child = subprocess.run([sys.executable, "-c", INTERRUPTING_STREAM, stream, error, trigger],
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines()[-1] == outcome
+    # Any other error of the host stream falls back to the process stream: the line is not lost.
+    assert (trigger in child.stdout + child.stderr) == (error == "OSError")
+
+
 def test_invalid_utf8_in_a_message_does_not_lose_the_line(capsys):
     # File names on disk need not be UTF-8; the line still arrives, with replacement characters.
     hooks.log(1, b"cannot read /data/\xff.png")

@@ -1,5 +1,6 @@
 #include "calibration/eye_in_hand_calibrator.hpp"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -31,12 +32,32 @@ bool allOrientationsIdentical(const std::vector<cv::Mat>& rotations) {
     return true;
 }
 
-// Some solvers turn a NaN in their input into a finite but meaningless transform.
-void requireFinitePoses(const std::vector<cv::Mat>& poses, const std::string& listName) {
+// Within this a rotation block counts as a rotation (orthonormal, determinant +1).
+constexpr double kRotationTolerance = 1e-3;
+
+// Some solvers turn a NaN, or a matrix that is no rigid transform, into a finite but
+// meaningless tcp_T_camera.
+void requireRigidPoses(const std::vector<cv::Mat>& poses, const std::string& listName) {
     for (size_t i = 0; i < poses.size(); ++i) {
-        if (!cv::checkRange(poses[i])) {
-            throw std::invalid_argument("EyeInHandCalibrator: " + listName + "[" + std::to_string(i) +
-                                        "] holds a non-finite value");
+        const std::string name = "EyeInHandCalibrator: " + listName + "[" + std::to_string(i) + "]";
+        const cv::Mat& pose = poses[i];
+        if (pose.rows != 4 || pose.cols != 4 || pose.channels() != 1) {
+            throw std::invalid_argument(name + " must be a 4x4 matrix, got " + std::to_string(pose.rows) + "x" +
+                                        std::to_string(pose.cols) + "x" + std::to_string(pose.channels()));
+        }
+        if (!cv::checkRange(pose)) {
+            throw std::invalid_argument(name + " holds a non-finite value");
+        }
+        cv::Mat transform;
+        pose.convertTo(transform, CV_64F);
+        const cv::Mat rotation = transform(cv::Rect(0, 0, 3, 3));
+        const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
+        if (cv::norm(rotation.t() * rotation, identity, cv::NORM_INF) > kRotationTolerance ||
+            std::abs(cv::determinant(rotation) - 1.0) > kRotationTolerance) {
+            throw std::invalid_argument(name + " is not a rigid transform: its rotation block is not a rotation");
+        }
+        if (cv::norm(transform.row(3), cv::Matx14d(0, 0, 0, 1), cv::NORM_INF) != 0.0) {
+            throw std::invalid_argument(name + " is not a rigid transform: its last row is not 0 0 0 1");
         }
     }
 }
@@ -96,15 +117,14 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
                                     std::to_string(image_list.size()) + " (images).");
     }
 
-    requireFinitePoses(robot_T_tcp_list, "robot_T_tcp_list");
-    requireFinitePoses(camera_T_target_list, "camera_T_target_list");
+    requireRigidPoses(robot_T_tcp_list, "robot_T_tcp_list");
+    requireRigidPoses(camera_T_target_list, "camera_T_target_list");
 
     logMessage(LogLevel::Info, "Collected images " + std::to_string(image_list.size()));
     logMessage(LogLevel::Info, "Collected poses " + std::to_string(robot_T_tcp_list.size()));
 
     PreparedFrames prepared;
-    prepared.images_offered = image_list.size();
-    prepared.robot_poses_offered = robot_T_tcp_list.size();
+    prepared.frames_offered = camera_T_target_list.empty() ? image_list.size() : camera_T_target_list.size();
     HandEyeResult& result = prepared.result;
     result.intrinsic_matrix = intrinsic_matrix;
     result.distortion_coefficients = distortion_coefficients;
@@ -199,15 +219,19 @@ HandEyeResult EyeInHandCalibrator::solvePrepared(const PreparedFrames& prepared,
         translationsTargetToCamera.push_back(translationBlock(cameraPoses[i]));
     }
 
-    // With one orientation the flange-to-camera rotation is unobservable and any answer is arbitrary.
-    if (allOrientationsIdentical(rotationsTargetToCamera)) {
-        logMessage(LogLevel::Warning,
-                   "[EyeInHandCalibrator] All camera poses have identical orientation! Hand-eye calibration requires "
-                   "varied rotations to solve uniquely.");
-        logMessage(LogLevel::Error,
-                   "[EyeInHandCalibrator] Hand-eye solve rejected: the rotation between flange and camera cannot be "
-                   "observed without varied camera orientations.");
-        return result;
+    // With one orientation of either the flange-to-camera rotation is unobservable and any answer
+    // is arbitrary.
+    for (const auto& [rotations, which] : {std::pair{&rotationsTargetToCamera, "camera"},
+                                           std::pair{&rotationsGripperToBase, "robot"}}) {
+        if (allOrientationsIdentical(*rotations)) {
+            logMessage(LogLevel::Warning, std::string("[EyeInHandCalibrator] All ") + which +
+                                              " poses have identical orientation! Hand-eye calibration requires "
+                                              "varied rotations to solve uniquely.");
+            logMessage(LogLevel::Error, std::string("[EyeInHandCalibrator] Hand-eye solve rejected: the rotation "
+                                                    "between flange and camera cannot be observed without varied ") +
+                                            which + " orientations.");
+            return result;
+        }
     }
 
     cv::Mat rotationCameraToGripper;
@@ -240,9 +264,7 @@ HandEyeResult EyeInHandCalibrator::solvePrepared(const PreparedFrames& prepared,
         record.num_cameras = 1;
         record.method = method;
         record.num_frames_used = static_cast<int>(cameraPoses.size());
-        // Frames offered: the images when there were any, else the robot poses paired with given camera poses.
-        record.num_frames_total = static_cast<int>(prepared.images_offered == 0 ? prepared.robot_poses_offered
-                                                                            : prepared.images_offered);
+        record.num_frames_total = static_cast<int>(prepared.frames_offered);
         record.tcp_T_camera_list = {result.tcp_T_camera};
         io::saveHandEyeResult(output_path, record);
     }

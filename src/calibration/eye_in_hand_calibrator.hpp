@@ -33,8 +33,7 @@ public:
         std::vector<cv::Mat> robot_T_tcp_list;
         std::vector<cv::Mat> image_list;
         std::vector<cv::Mat> camera_T_target_list;
-        size_t images_offered = 0;
-        size_t robot_poses_offered = 0;
+        size_t frames_offered = 0;  // the given camera poses, or the images they come from
     };
 
     // The full pipeline's intrinsic calibration, given this calibrator's own intrinsic calibrator

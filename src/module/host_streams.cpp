@@ -31,8 +31,12 @@ void writeToHostStream(const char* streamName, const std::string& text, std::ost
         if (flush) {
             hostStream.attr("flush")();
         }
-    } catch (const py::error_already_set&) {
-        // A broken host stream must not break the calculation; the process stream still works.
+    } catch (const py::error_already_set& error) {
+        // Ctrl-C or an exit requested while writing ends the call; anything else of a broken
+        // host stream must not break the calculation, and the process stream still works.
+        if (error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit)) {
+            throw HostInterrupt{std::current_exception()};
+        }
         fallback << text << std::flush;
     }
 }
@@ -40,6 +44,15 @@ void writeToHostStream(const char* streamName, const std::string& text, std::ost
 }  // namespace
 
 void routeStandardStreamsToHost() {
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const HostInterrupt& interrupt) {
+            std::rethrow_exception(interrupt.cause);  // the host's error, restored by the next translator
+        }
+    });
     setStandardErrorSink([](const std::string& text) { writeToHostStream("stderr", text, std::cerr, false); });
     // Reports are flushed so they keep their place among the log lines on a pipe.
     setStandardOutputSink([](const std::string& text) { writeToHostStream("stdout", text, std::cout, true); });

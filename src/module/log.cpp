@@ -32,6 +32,8 @@ void logMessage(LogLevel level, const std::string& message) {
         }
         // One write per line, so lines from one thread never interleave.
         writeStandardError("[vantel][" + std::string(levelTag(level)) + "] " + message + "\n");
+    } catch (const HostInterrupt&) {
+        throw;  // the host wants the call to end
     } catch (...) {
         // A failing stream must not turn a calculation into an error.
     }

@@ -8,7 +8,7 @@ namespace vantel {
 
 enum class LogLevel : int { Debug = 0, Info = 1, Warning = 2, Error = 3, Success = 4 };
 
-// Writes "[vantel][LEVEL] message\n" to standard error. Never throws.
+// Writes "[vantel][LEVEL] message\n" to standard error. Throws only HostInterrupt.
 void logMessage(LogLevel level, const std::string& message);
 
 struct LogLine {

@@ -9,18 +9,25 @@ namespace py = pybind11;
 namespace vantel::binding {
 namespace {
 
-// NumPy's built-in descriptor for each depth that has one; compared by identity
-// so byte-swapped, structured or metadata-carrying dtypes are refused.
+// Matched by value: an unpickled array carries an equal dtype object of its own. Structured
+// and sub-array dtypes have no matrix form.
 int depthForDtype(const py::dtype& dtype) {
-    const auto same = [&dtype](const py::dtype& builtin) { return dtype.ptr() == builtin.ptr(); };
-    if (same(py::dtype::of<uint8_t>())) return CV_8U;
-    if (same(py::dtype::of<int8_t>())) return CV_8S;
-    if (same(py::dtype::of<uint16_t>())) return CV_16U;
-    if (same(py::dtype::of<int16_t>())) return CV_16S;
-    if (same(py::dtype::of<int32_t>())) return CV_32S;
-    if (same(py::dtype::of<float>())) return CV_32F;
-    if (same(py::dtype::of<double>())) return CV_64F;
-    return -1;
+    if (dtype.has_fields() || !dtype.attr("subdtype").is_none()) {
+        return -1;
+    }
+    const py::ssize_t size = dtype.itemsize();
+    switch (dtype.kind()) {
+        case 'u': return size == 1 ? CV_8U : size == 2 ? CV_16U : -1;
+        case 'i': return size == 1 ? CV_8S : size == 2 ? CV_16S : size == 4 ? CV_32S : -1;
+        case 'f': return size == 4 ? CV_32F : size == 8 ? CV_64F : -1;
+        default: return -1;
+    }
+}
+
+bool isNativeByteOrder(const py::dtype& dtype) {
+    const char order = dtype.byteorder();
+    const char native = py::dtype::of<uint16_t>().byteorder() == '>' ? '>' : '<';
+    return order == '=' || order == '|' || order == native;
 }
 
 py::dtype dtypeForDepth(int depth) {
@@ -51,6 +58,14 @@ bool matViewOfHostObject(py::handle source, cv::Mat& view, py::object& owner) {
     const int depth = depthForDtype(array.dtype());
     if (depth < 0) {
         return false;
+    }
+    if (!isNativeByteOrder(array.dtype())) {
+        // A copy in native order; the matrix reads native values only.
+        array = py::array::ensure(array.attr("astype")(array.dtype().attr("newbyteorder")("=")),
+                                  py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+        if (!array) {
+            return false;
+        }
     }
     const py::ssize_t ndim = array.ndim();
     if (ndim < 1 || ndim > 3) {
