@@ -41,7 +41,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 DEFAULT_DATA = ROOT.parent / "shared" / "data"
 SCRIPT = ROOT / "benchmarks" / "cv2_intrinsic.py"
 SYSTEM_PYTHON = "/usr/bin/python3"
-sys.path.insert(0, str(ROOT / "tests"))
 
 # Printed by the child: which OpenCV core library its cv2 loaded.
 LOADED_CORE = (
@@ -82,8 +81,8 @@ def cases(data):
 
 
 def rendered_cases():
-    from rendering import intrinsic_views
-    from rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID
+    from vantel_tools.rendering import intrinsic_views
+    from vantel_tools.rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID
 
     def views(board):
         return lambda: [view.image for view in

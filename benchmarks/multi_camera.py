@@ -32,7 +32,6 @@ import _vantel as v  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SCRIPT = ROOT / "benchmarks" / "cv2_multi_camera.py"
-sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "benchmarks"))
 
 from intrinsic import library_version, module_opencv_core, spread, system_interpreter  # noqa: E402
@@ -42,7 +41,7 @@ TARGET = v.CharucoTarget(9, 7, 0.03, 0.022, 0)
 
 
 def rendered_rig(frames):
-    from rendering import Camera, defaults, rig_scene
+    from vantel_tools.rendering import Camera, defaults, rig_scene
 
     scale = 4 / 3  # the test rig's 960x720 cameras at 1280x960
     cameras = [Camera(K=np.diag([scale, scale, 1.0]) @ camera.K, dist=camera.dist, size=(1280, 960))

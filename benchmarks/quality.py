@@ -34,7 +34,6 @@ from _vantel import diagnostics  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 DEFAULT_DATA = ROOT.parent / "shared" / "data"
-sys.path.insert(0, str(ROOT / "tests"))
 
 EMPTY = np.zeros((0, 0))
 GOALS = {"comparison": 1.3, "benchmark run": 3.0, "benchmark run with round trip": 3.0}
@@ -64,7 +63,7 @@ def interleaved(first, second, runs):
 
 
 def charuco_scene():
-    from rendering import CharucoBoard, defaults, hand_eye_scene
+    from vantel_tools.rendering import CharucoBoard, defaults, hand_eye_scene
 
     board = CharucoBoard(squares_x=10, squares_y=8, square_length=0.03, marker_length=0.022, dict_id=0)
     scene = hand_eye_scene(board, defaults.CAMERA, defaults.TCP_T_CAMERA, defaults.WORLD_T_TARGET, n_poses=20,
@@ -78,7 +77,7 @@ def chessboard_views(data, rendered):
         images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(folder.glob("image_*.png"))]
         poses = list(np.load(folder / "calibration_data.npz")["robot_T_tcp_list"])
         return "24 x 1920x1200 real chessboard 24x17", v.ChessboardTarget((24, 17), 0.015), images, poses
-    from rendering import defaults, hand_eye_scene
+    from vantel_tools.rendering import defaults, hand_eye_scene
 
     scene = hand_eye_scene(defaults.CHESSBOARD, defaults.CAMERA, defaults.TCP_T_CAMERA, defaults.WORLD_T_TARGET,
                            n_poses=24, seed=2, max_angle_deg=35, position_noise_px=0.2)

@@ -15,9 +15,7 @@ import numpy as np
 
 import _vantel
 
-# The ground-truth renderer lives with the tests; it needs only numpy and cv2.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-from rendering import CharucoBoard, defaults, hand_eye_scene  # noqa: E402
+from vantel_tools.rendering import CharucoBoard, defaults, hand_eye_scene
 
 BOARD = CharucoBoard(squares_x=10, squares_y=8, square_length=0.03, marker_length=0.022, dict_id=0)
 TARGET = _vantel.CharucoTarget(10, 8, 0.03, 0.022, "DICT_4X4_50")

@@ -80,11 +80,11 @@ prepare_venv() {
 
 sources_changed() {
     [ -f "$stamp" ] || return 0
-    [ -n "$(find src tests/native CMakeLists.txt pyproject.toml -newer "$stamp" -print -quit)" ]
+    [ -n "$(find src python tests/native CMakeLists.txt pyproject.toml -newer "$stamp" -print -quit)" ]
 }
 
 build_module() {
-    if ! sources_changed && "$venv/bin/python" -c "import _vantel, _vantel_testhooks" 2>/dev/null; then
+    if ! sources_changed && "$venv/bin/python" -c "import _vantel, _vantel_testhooks, vantel_tools" 2>/dev/null; then
         return 0
     fi
     log "building _vantel (incremental, in build/native)"

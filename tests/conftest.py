@@ -16,7 +16,7 @@ def shared_data():
 @pytest.fixture(scope="session")
 def charuco_rig():
     """Four different cameras, 18 synchronised frames of a ChArUco board, 0.2 px noise."""
-    from rendering import defaults, rig_scene
+    from vantel_tools.rendering import defaults, rig_scene
 
     return rig_scene(defaults.RIG_CHARUCO, defaults.RIG_CAMERAS, defaults.RIG_REFERENCE_T_CAMERA, n_frames=18,
                      seed=1, position_noise_px=0.2)

@@ -14,9 +14,9 @@ import pytest
 
 import _vantel
 import _vantel_testhooks as hooks
-from rendering import defaults, hand_eye_scene, intrinsic_views
-from rendering.render import render
-from rendering.scenes import rotation, transform
+from vantel_tools.rendering import defaults, hand_eye_scene, intrinsic_views
+from vantel_tools.rendering.render import render
+from vantel_tools.rendering.scenes import rotation, transform
 
 CHESSBOARD = _vantel.ChessboardTarget((9, 6), defaults.CHESSBOARD.square)
 TIMESTAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}\+00:00"

@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 import _vantel as v
-from rendering import intrinsic_views
-from rendering.defaults import CHARUCO, CHESSBOARD, GRID, SMALL_CAMERA
+from vantel_tools.rendering import intrinsic_views
+from vantel_tools.rendering.defaults import CHARUCO, CHESSBOARD, GRID, SMALL_CAMERA
 
 SCRIPT = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "cv2_intrinsic.py"
 SYSTEM_PYTHON = "/usr/bin/python3"

@@ -8,7 +8,7 @@ import pytest
 import _vantel
 from _vantel import diagnostics
 from measures import quietly, transform_error
-from rendering import CharucoBoard, defaults, hand_eye_scene
+from vantel_tools.rendering import CharucoBoard, defaults, hand_eye_scene
 
 METHODS = ["ANDREFF", "DANIILIDIS", "HORAUD", "PARK", "TSAI"]
 # A denser board than the default one: the full pipeline calibrates the camera from these views too.

@@ -7,7 +7,7 @@ import pytest
 import _vantel as v
 from _vantel_testhooks import opencv_version
 from cv2_reference import charuco_corner_bias
-from rendering import Camera, CharucoBoard, Chessboard, GridBoard, intrinsic_views
+from vantel_tools.rendering import Camera, CharucoBoard, Chessboard, GridBoard, intrinsic_views
 
 CAMERA = Camera(K=np.array([[1100.0, 0.0, 652.5], [0.0, 1096.0, 471.0], [0.0, 0.0, 1.0]]),
                 dist=np.array([-0.18, 0.06, 0.0006, -0.0004, -0.01]), size=(1280, 960))

@@ -5,7 +5,7 @@ import pytest
 
 import _vantel
 from _vantel import diagnostics
-from rendering import CharucoBoard, defaults, hand_eye_scene
+from vantel_tools.rendering import CharucoBoard, defaults, hand_eye_scene
 
 METHODS = ["ANDREFF", "DANIILIDIS", "HORAUD", "PARK", "TSAI"]
 RULE = "=" * 60

@@ -11,7 +11,7 @@ import pytest
 
 import _vantel
 from measures import quietly
-from rendering import defaults, rig_scene
+from vantel_tools.rendering import defaults, rig_scene
 
 TARGET = _vantel.CharucoTarget(9, 7, 0.03, 0.022, 0)
 RULE = "=" * 70

@@ -7,7 +7,7 @@ import pytest
 
 import _vantel
 from measures import quietly, transform_error
-from rendering import CharucoBoard, GridBoard, defaults, rig_scene
+from vantel_tools.rendering import CharucoBoard, GridBoard, defaults, rig_scene
 
 TARGET = _vantel.CharucoTarget(9, 7, 0.03, 0.022, 0)
 SQUARE = 0.03

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from cv2_reference import charuco_corner_bias, cv2_version
-from rendering import (
+from vantel_tools.rendering import (
     CharucoBoard,
     Chessboard,
     GridBoard,
@@ -19,7 +19,7 @@ from rendering import (
     transform,
     whole_board_visible,
 )
-from rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID, SMALL_CAMERA, TCP_T_CAMERA, WORLD_T_TARGET
+from vantel_tools.rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID, SMALL_CAMERA, TCP_T_CAMERA, WORLD_T_TARGET
 
 SMALL_FRAMING = Framing(min_cell_px=12)
 SUBPIX_CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
