@@ -1,24 +1,22 @@
-"""The main job: a complete eye-in-hand calibration on a generated dataset.
+"""The main job: a short tour of the `vantel` command line on a simulated eye-in-hand dataset.
 
-A camera with known intrinsics sits on a robot flange at a known tcp_T_camera and looks at a
-ChArUco board fixed in the robot's world. The job renders what the camera sees at varied flange
-poses, stores the images and poses as a dataset folder, loads the folder back, calibrates the
-camera and the hand-eye transform from it, saves the result record and compares with the truth.
+It simulates a camera on a robot flange looking at a ChArUco board (`vantel simulate hand-eye`),
+calibrates the camera and tcp_T_camera from that folder (`vantel hand-eye`), compares the result
+with the truth the scene was rendered from, and says where the record and the plots are.
+By default everything goes to a fresh folder under vantel-tour/ in the working directory.
 """
 
 import argparse
+import json
 import pathlib
+import shlex
 import sys
-import tempfile
+import time
 
 import numpy as np
 
 import _vantel
-
-from vantel_tools.rendering import CharucoBoard, defaults, hand_eye_scene
-
-BOARD = CharucoBoard(squares_x=10, squares_y=8, square_length=0.03, marker_length=0.022, dict_id=0)
-TARGET = _vantel.CharucoTarget(10, 8, 0.03, 0.022, "DICT_4X4_50")
+from vantel_tools import cli
 
 
 def rotation_error_deg(estimate, truth):
@@ -26,39 +24,36 @@ def rotation_error_deg(estimate, truth):
     return float(np.degrees(np.arccos(np.clip(cosine, -1, 1))))
 
 
+def vantel(*argv) -> None:
+    print(f"\n$ vantel {shlex.join(str(a) for a in argv)}", flush=True)
+    status = cli.main([str(a) for a in argv])
+    if status != 0:
+        raise SystemExit(f"vantel {argv[0]} failed with status {status}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--output", type=pathlib.Path, help="dataset and result folder (default: a temporary one)")
+    parser.add_argument("--output", type=pathlib.Path,
+                        default=pathlib.Path("vantel-tour") / time.strftime("%Y%m%d-%H%M%S"),
+                        help="folder for the dataset and the results (default: vantel-tour/<time>)")
     parser.add_argument("--poses", type=int, default=15, help="number of robot poses to render")
     parser.add_argument("--noise", type=float, default=0.2, help="corner position noise in pixels")
     parser.add_argument("--method", default="TSAI", choices=sorted(_vantel.hand_eye_method_by_name_map()))
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory() as scratch:
-        folder = args.output or pathlib.Path(scratch)
-        print(f"Rendering {args.poses} views of a {BOARD.squares_x} x {BOARD.squares_y} ChArUco board "
-              f"({args.noise} px noise)...")
-        scene = hand_eye_scene(BOARD, defaults.CAMERA, defaults.TCP_T_CAMERA, defaults.WORLD_T_TARGET,
-                               n_poses=args.poses, seed=3, max_angle_deg=40, position_noise_px=args.noise)
-        dataset = folder / "dataset"
-        _vantel.io.save_hand_eye_dataset(dataset, [view.image for view in scene.views], scene.robot_T_tcp)
-        images, robot_T_tcp = _vantel.io.load_hand_eye_dataset(dataset)
+    dataset, results = args.output / "dataset", args.output / "results"
+    vantel("simulate", "hand-eye", dataset, "--views", args.poses, "--noise", args.noise, "--seed", 3)
+    truth = json.loads((dataset / "truth.json").read_text())
+    vantel("hand-eye", dataset, "--target", truth["target"], "--method", args.method, "-o", results)
 
-        calibrator = _vantel.EyeInHandCalibrator(TARGET)
-        result = calibrator.calibrate(robot_T_tcp, images, args.method, output_path=folder)
-        if not result.ok:
-            print("Calibration failed.")
-            return 1
-        record = _vantel.io.load_hand_eye_result(folder)
-
-        translation_mm = 1000 * np.linalg.norm(result.tcp_T_camera[:3, 3] - defaults.TCP_T_CAMERA[:3, 3])
-        print(f"\nSaved record: {folder / 'hand_eye.json'} ({record.num_frames_used} of "
-              f"{record.num_frames_total} frames used, method {record.method})")
-        print("Against the truth the scene was rendered with:")
-        print(f"  tcp_T_camera translation error: {translation_mm:.3f} mm")
-        print(f"  tcp_T_camera rotation error:    {rotation_error_deg(result.tcp_T_camera, defaults.TCP_T_CAMERA):.4f} deg")
-        print(f"  fx, fy, cx, cy: {np.round(result.intrinsic_matrix[[0, 1, 0, 1], [0, 1, 2, 2]], 2).tolist()} "
-              f"(true {defaults.CAMERA.K[[0, 1, 0, 1], [0, 1, 2, 2]].tolist()})")
+    record = _vantel.io.load_hand_eye_result(results)
+    estimate, true = record.tcp_T_camera_list[0], np.array(truth["tcp_T_camera"])
+    print("\nAgainst the truth the scene was rendered with:")
+    print(f"  tcp_T_camera translation error: {1000 * np.linalg.norm(estimate[:3, 3] - true[:3, 3]):.3f} mm")
+    print(f"  tcp_T_camera rotation error:    {rotation_error_deg(estimate, true):.4f} deg")
+    print(f"  frames used: {record.num_frames_used} of {record.num_frames_total}, method {record.method}")
+    print(f"\nRecord: {results / 'hand_eye.json'}")
+    print(f"Plots:  {', '.join(str(p) for p in sorted(results.glob('*.png')))}")
     return 0
 
 

@@ -1,0 +1,26 @@
+"""Command-line arguments that need more than argparse's checks."""
+
+from __future__ import annotations
+
+from .target_spec import TargetSpecError, parse_target
+
+
+class CommandError(Exception):
+    """A problem with the user's input or folders, reported as one line and exit status 2."""
+
+
+def target_argument(text: str):
+    try:
+        return parse_target(text)
+    except TargetSpecError as error:
+        raise CommandError(f"--target: {error}") from None
+
+
+def subset_sizes(text: str) -> list[int]:
+    try:
+        sizes = [int(part) for part in text.split(",")]
+    except ValueError:
+        sizes = []
+    if not sizes or min(sizes) < 2:
+        raise CommandError(f"--subsets must be camera counts of at least 2 separated by commas, got '{text}'")
+    return sizes

@@ -1,0 +1,65 @@
+"""The `vantel` command: calibrate from folders on disk, or simulate scenes to try it on."""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+
+from .arguments import CommandError
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="vantel", description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    intrinsic = commands.add_parser("intrinsic", help="calibrate one camera from a folder of images",
+                                    description="Intrinsic calibration of every image in FOLDER, in name order.")
+    intrinsic.add_argument("folder", type=pathlib.Path)
+    intrinsic.add_argument("--target", required=True, help="e.g. chessboard:9x6:0.025")
+    intrinsic.add_argument("--threshold", type=float, default=1.0, help="per-view error threshold, px (default 1)")
+    intrinsic.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-intrinsic)")
+
+    hand_eye = commands.add_parser("hand-eye", help="eye-in-hand calibration of a dataset folder",
+                                   description="Eye-in-hand calibration of a dataset folder "
+                                               "(calibration_data.npz and image_NN.png).")
+    hand_eye.add_argument("dataset", type=pathlib.Path)
+    hand_eye.add_argument("--target", required=True, help="e.g. charuco:10x8:0.03:0.022:DICT_4X4_50")
+    which = hand_eye.add_mutually_exclusive_group()
+    which.add_argument("--method", default="TSAI", help="TSAI (default), PARK, HORAUD, ANDREFF or DANIILIDIS")
+    which.add_argument("--compare", action="store_true", help="run every method and print their agreement")
+    hand_eye.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-hand-eye)")
+
+    rig = commands.add_parser("rig", help="multi-camera calibration of a capture folder",
+                              description="Multi-camera calibration of a capture folder (cam_00, cam_01, ...).")
+    rig.add_argument("dataset", type=pathlib.Path)
+    rig.add_argument("--target", required=True, help="e.g. charuco:9x7:0.03:0.022:DICT_4X4_50")
+    rig.add_argument("--reference", type=int, default=0, help="index of the reference camera (default 0)")
+    rig.add_argument("--subsets", help="also calibrate every camera subset of these sizes, e.g. 2,3")
+    rig.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-rig)")
+
+    simulate = commands.add_parser("simulate", help="render a scene with known truth into a dataset folder",
+                                   description="Render what known cameras see into the folder formats the other "
+                                               "commands read, with the truth in truth.json beside it.")
+    simulate.add_argument("kind", choices=["intrinsic", "hand-eye", "rig"])
+    simulate.add_argument("output", type=pathlib.Path)
+    simulate.add_argument("--views", type=int, default=None, help="images (or captures) to render")
+    simulate.add_argument("--noise", type=float, default=0.2, help="corner position noise, px (default 0.2)")
+    simulate.add_argument("--seed", type=int, default=0)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    # Imported here: `vantel --help` must not pay for the module, cv2 and matplotlib.
+    from . import commands
+
+    try:
+        return commands.run(args)
+    except CommandError as error:
+        print(f"vantel {args.command}: error: {error}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,72 @@
+"""`vantel simulate`: scenes rendered from known cameras into the folders the other commands read."""
+
+from __future__ import annotations
+
+import pathlib
+
+import cv2
+
+import _vantel
+
+from .arguments import CommandError
+from .commands import write_json
+from .rendering import CharucoBoard, defaults, hand_eye_scene, intrinsic_views, rig_scene
+
+HAND_EYE_BOARD = CharucoBoard(squares_x=10, squares_y=8, square_length=0.03, marker_length=0.022,
+                              dict_id=defaults.DICT_4X4_50)
+TARGETS = {
+    "intrinsic": "chessboard:9x6:0.03",
+    "hand-eye": "charuco:10x8:0.03:0.022:DICT_4X4_50",
+    "rig": "charuco:9x7:0.03:0.022:DICT_4X4_50",
+}
+DEFAULT_VIEWS = {"intrinsic": 18, "hand-eye": 15, "rig": 18}
+
+
+def _camera(camera) -> dict:
+    return {"K": camera.K, "dist": camera.dist, "size": list(camera.size)}
+
+
+def _intrinsic(output: pathlib.Path, views: int, noise: float, seed: int) -> dict:
+    rendered = intrinsic_views(defaults.CHESSBOARD, defaults.CAMERA, n_views=views, seed=seed,
+                               position_noise_px=noise)
+    for k, view in enumerate(rendered):
+        cv2.imwrite(str(output / f"image_{k:02d}.png"), view.image)
+    return {"camera": _camera(defaults.CAMERA), "camera_T_board": [view.camera_T_board for view in rendered]}
+
+
+def _hand_eye(output: pathlib.Path, views: int, noise: float, seed: int) -> dict:
+    scene = hand_eye_scene(HAND_EYE_BOARD, defaults.CAMERA, defaults.TCP_T_CAMERA, defaults.WORLD_T_TARGET,
+                           n_poses=views, seed=seed, position_noise_px=noise)
+    _vantel.io.save_hand_eye_dataset(output, [view.image for view in scene.views], scene.robot_T_tcp)
+    return {"camera": _camera(defaults.CAMERA), "tcp_T_camera": scene.tcp_T_camera,
+            "world_T_target": scene.world_T_target, "camera_T_target": scene.camera_T_target}
+
+
+def _rig(output: pathlib.Path, views: int, noise: float, seed: int) -> dict:
+    scene = rig_scene(defaults.RIG_CHARUCO, defaults.RIG_CAMERAS, defaults.RIG_REFERENCE_T_CAMERA, n_frames=views,
+                      seed=seed, position_noise_px=noise)
+    lists = scene.image_lists()
+    for k in range(views):
+        _vantel.io.save_multi_camera_capture(output, [images[k] for images in lists], k)
+    return {"cameras": [_camera(camera) for camera in scene.cameras], "reference_T_camera": scene.reference_T_camera,
+            "reference_T_board": scene.reference_T_board}
+
+
+def run(args) -> int:
+    views = DEFAULT_VIEWS[args.kind] if args.views is None else args.views
+    if views < 1:
+        raise CommandError(f"--views must be at least 1, got {views}")
+    if not 0 <= args.noise <= 5:
+        raise CommandError(f"--noise must be between 0 and 5 px, got {args.noise:g}")
+    try:
+        args.output.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise CommandError(f"cannot create {args.output}: {error.strerror}") from None
+    render = {"intrinsic": _intrinsic, "hand-eye": _hand_eye, "rig": _rig}[args.kind]
+    truth = render(args.output, views, args.noise, args.seed)
+    write_json(args.output / "truth.json", {"kind": args.kind, "target": TARGETS[args.kind], "views": views,
+                                            "noise_px": args.noise, "seed": args.seed, **truth})
+    command = "intrinsic" if args.kind == "intrinsic" else args.kind
+    print(f"Rendered a {args.kind} scene into {args.output} (truth in truth.json).")
+    print(f"Calibrate it with: vantel {command} {args.output} --target {TARGETS[args.kind]}")
+    return 0

@@ -1,0 +1,148 @@
+"""The `vantel` command line on simulated folders: records, plots, exit status, one-line errors."""
+
+import json
+import pathlib
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+import _vantel
+from measures import transform_error
+from vantel_tools import cli
+from vantel_tools.target_spec import TargetSpecError, parse_target
+
+
+@pytest.mark.parametrize("text, kind, fields", [
+    ("chessboard:9x6:0.025", _vantel.ChessboardTarget, {"size": (9, 6), "square_size": 0.025}),
+    ("charuco:10x8:0.03:0.022:DICT_4X4_50", _vantel.CharucoTarget,
+     {"squares_x": 10, "squares_y": 8, "square_length": 0.03, "marker_length": 0.022, "aruco_dict_id": 0}),
+    ("aruco:5x4:0.04:0.01:DICT_6X6_250", _vantel.ArucoTarget,
+     {"board_size": (5, 4), "marker_length": 0.04, "marker_separation": 0.01, "aruco_dict_id": 10}),
+])
+def test_target_arguments(text, kind, fields):
+    target = parse_target(text)
+    assert isinstance(target, kind)
+    # Lengths cross as doubles: exactly the decimal read.
+    assert {name: getattr(target, name) for name in fields} == fields
+
+
+@pytest.mark.parametrize("text, message", [
+    ("board:9x6:0.02", "target kind must be chessboard, charuco or aruco, got 'board'"),
+    ("chessboard:9x6", "a chessboard target is chessboard:COLSxROWS:SQUARE (inner corners, metres), "
+                       "got 'chessboard:9x6'"),
+    ("chessboard:9by6:0.02", "corner grid must be two positive whole numbers like 9x6, got '9by6'"),
+    ("chessboard:0x6:0.02", "corner grid must be two positive whole numbers like 9x6, got '0x6'"),
+    ("chessboard:9x6:-1", "square size must be a positive length in metres, got '-1'"),
+    ("charuco:10x8:0.03:nan:DICT_4X4_50", "marker size must be a positive length in metres, got 'nan'"),
+    ("charuco:10x8:0.03:0.04:DICT_4X4_50", "marker size must be smaller than the square size, got '0.04'"),
+    ("aruco:5x4:0.04:0.01:DICT_9X9", "dictionary must be one of "),
+])
+def test_bad_target_arguments_name_the_wrong_part(text, message, tmp_path, capsys):
+    with pytest.raises(TargetSpecError) as caught:
+        parse_target(text)
+    assert str(caught.value).startswith(message)
+    assert cli.main(["intrinsic", str(tmp_path), "--target", text]) == 2
+    err = capsys.readouterr().err
+    assert err == f"vantel intrinsic: error: --target: {caught.value}\n"
+
+
+@pytest.fixture(scope="module")
+def simulated(tmp_path_factory):
+    """One small simulated folder of each kind, rendered once."""
+    root = tmp_path_factory.mktemp("simulated")
+    for kind, views in [("intrinsic", 10), ("hand-eye", 10), ("rig", 6)]:
+        assert cli.main(["simulate", kind, str(root / kind), "--views", str(views), "--seed", "3"]) == 0
+    return root
+
+
+def truth(folder):
+    return json.loads((folder / "truth.json").read_text())
+
+
+def assert_plots(folder, names):
+    for name in names:
+        image = cv2.imread(str(folder / name), cv2.IMREAD_GRAYSCALE)
+        assert image is not None and image.shape[0] > 200 and image.std() > 10, name
+
+
+def test_intrinsic_command(simulated, tmp_path, capsys):
+    (simulated / "intrinsic" / "notes.txt").write_text("not an image")
+    assert cli.main(["intrinsic", str(simulated / "intrinsic"), "--target", truth(simulated / "intrinsic")["target"],
+                     "-o", str(tmp_path)]) == 0
+    assert "Calibrated from 10 of 10 images" in capsys.readouterr().out
+    record = _vantel.io.load_multi_camera_calibration(tmp_path / "intrinsic_calibration.json")
+    np.testing.assert_allclose(record.intrinsic_matrices[0], truth(simulated / "intrinsic")["camera"]["K"], rtol=0.02)
+    assert_plots(tmp_path, ["per_view_errors.png", "corner_coverage.png"])
+
+
+def test_intrinsic_command_names_the_images_it_skips(simulated, tmp_path, capsys):
+    folder = tmp_path / "images"
+    folder.mkdir()
+    for k, path in enumerate(sorted((simulated / "intrinsic").glob("image_*.png"))):
+        (folder / path.name).write_bytes(path.read_bytes())
+    cv2.imwrite(str(folder / "image_05.png"), np.full((960, 1280, 3), 128, np.uint8))
+    (folder / "image_99.png").write_bytes(b"not a png")
+    assert cli.main(["intrinsic", str(folder), "--target", "chessboard:9x6:0.03", "-o", str(tmp_path / "out")]) == 0
+    out = capsys.readouterr().out
+    assert "skipped image_99.png: not a readable image\n" in out and "skipped image_05.png: target not found\n" in out
+    assert "Calibrated from 9 of 10 images" in out
+
+
+@pytest.mark.parametrize("extra", [[], ["--compare"]], ids=["method", "compare"])
+def test_hand_eye_command(simulated, tmp_path, capsys, extra):
+    folder = simulated / "hand-eye"
+    assert cli.main(["hand-eye", str(folder), "--target", truth(folder)["target"], "-o", str(tmp_path)] + extra) == 0
+    out = capsys.readouterr().out
+    if extra:
+        assert "HAND-EYE CROSS-METHOD COMPARISON" in out and "methods agree" in out
+        assert set(json.loads((tmp_path / "method_comparison.json").read_text())) == {
+            "ANDREFF", "DANIILIDIS", "HORAUD", "PARK", "TSAI"}
+        return
+    assert "HAND-EYE RESULTS" in out
+    record = _vantel.io.load_hand_eye_result(tmp_path)
+    translation, rotation = transform_error(record.tcp_T_camera_list[0], np.array(truth(folder)["tcp_T_camera"]))
+    assert translation < 2e-3 and rotation < 0.3
+    assert_plots(tmp_path, ["target_consistency.png", "rotation_variety.png"])
+
+
+def test_rig_command(simulated, tmp_path, capsys):
+    folder = simulated / "rig"
+    assert cli.main(["rig", str(folder), "--target", truth(folder)["target"], "--subsets", "3", "-o",
+                     str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert "TRIANGULATION VALIDATION  (frame 0)" in out and out.count("(cam_0, cam_1, cam_2): ok=yes") == 1
+    record = _vantel.io.load_multi_camera_calibration(tmp_path)
+    for ours, true in zip(record.reference_T_camera_list[1:], truth(folder)["reference_T_camera"][1:]):
+        translation, rotation = transform_error(ours, np.array(true))
+        assert translation < 0.01 and rotation < 1.0
+    assert_plots(tmp_path, ["rig_layout.png"])
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["hand-eye", "{missing}", "--target", "chessboard:9x6:0.03"], "dataset {missing} is not a folder"),
+    (["hand-eye", "{empty}", "--target", "chessboard:9x6:0.03"], "cannot read the dataset {empty}: "),
+    (["rig", "{empty}", "--target", "chessboard:9x6:0.03"],
+     "{empty} holds 0 camera folder(s) cam_00, cam_01, ...; a rig needs at least 2"),
+    (["rig", "{empty}", "--target", "chessboard:9x6:0.03", "--subsets", "1,2"],
+     "--subsets must be camera counts of at least 2 separated by commas, got '1,2'"),
+    (["intrinsic", "{empty}", "--target", "chessboard:9x6:0.03"], "no readable images in {empty}"),
+    (["simulate", "rig", "{empty}", "--views", "0"], "--views must be at least 1, got 0"),
+])
+def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, message):
+    paths = {"missing": tmp_path / "missing", "empty": tmp_path / "empty"}
+    paths["empty"].mkdir()
+    argv = [part.format(**paths) for part in argv]
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"vantel {argv[0]}: error: {message.format(**paths)}") and err.count("\n") == 1
+
+
+def test_console_script_help():
+    script = pathlib.Path(sys.executable).with_name("vantel")
+    completed = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0
+    for command in ("intrinsic", "hand-eye", "rig", "simulate"):
+        assert command in completed.stdout
