@@ -146,3 +146,37 @@ def test_console_script_help():
     assert completed.returncode == 0
     for command in ("intrinsic", "hand-eye", "rig", "simulate"):
         assert command in completed.stdout
+
+
+def run_on_terminal(argv):
+    """Runs the command with standard error on a pseudo-terminal; returns what the terminal showed."""
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    completed = subprocess.run([str(pathlib.Path(sys.executable).with_name("vantel"))] + argv, stderr=child,
+                               stdout=subprocess.DEVNULL, timeout=120)
+    os.close(child)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(main, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(main)
+    return completed.returncode, shown.decode(errors="replace")
+
+
+def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
+    argv = ["intrinsic", str(simulated / "intrinsic"), "--target", "chessboard:9x6:0.03", "-o", str(tmp_path)]
+    status, shown = run_on_terminal(argv)
+    assert status == 0 and "Finding corners" in shown and "/10" in shown
+    assert cli.main(argv) == 0
+    assert "Finding corners" not in capsys.readouterr().err

@@ -53,12 +53,17 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     # Imported here: `vantel --help` must not pay for the module, cv2 and matplotlib.
     from . import commands
+    from .progress_display import progress_on_terminal
 
     try:
-        return commands.run(args)
+        with progress_on_terminal():
+            return commands.run(args)
     except CommandError as error:
         print(f"vantel {args.command}: error: {error}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print(f"vantel {args.command}: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

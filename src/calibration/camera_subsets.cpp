@@ -6,6 +6,7 @@
 #include "calibration/multi_camera_calibrator.hpp"
 #include "calibration/rig_work_memo.hpp"
 #include "module/log.hpp"
+#include "module/progress.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -25,6 +26,22 @@ bool nextCombination(std::vector<int>& combination, int n) {
     return false;
 }
 
+// How many subsets the sizes ask for, for progress only (sizes below 2 end the call anyway).
+size_t countSubsets(const std::vector<int>& sizes, int cameras) {
+    size_t count = 0;
+    for (const int size : sizes) {
+        if (size < 2 || size > cameras) {
+            continue;
+        }
+        double combinations = 1.0;
+        for (int k = 1; k <= size; ++k) {
+            combinations = combinations * (cameras - size + k) / k;
+        }
+        count += static_cast<size_t>(combinations + 0.5);
+    }
+    return count;
+}
+
 }  // namespace
 
 std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const ImageLists& image_lists,
@@ -33,6 +50,7 @@ std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const ImageLis
     requireFrameInEveryList(image_lists, frame_index);
     RigWorkMemo memo;
     std::vector<SubsetResult> results;
+    const size_t subsetCount = countSubsets(subset_sizes, num_cameras_);
     for (const int size : subset_sizes) {
         if (size > num_cameras_) {
             logMessage(LogLevel::Warning, "Skipping subsets of size " + std::to_string(size) + ": only " +
@@ -42,6 +60,7 @@ std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const ImageLis
         // A size below 2 ends the call in the subset calibrator's constructor, negative ones included.
         std::vector<int> subset = RigWorkMemo::wholeRig(size);
         do {
+            reportProgress("Calibrating camera subsets", results.size(), subsetCount);
             logMessage(LogLevel::Info, "Calibrating subset of size " + std::to_string(size));
             ImageLists subsetLists;
             for (const int camera : subset) {

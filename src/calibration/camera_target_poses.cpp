@@ -1,5 +1,6 @@
 // Camera-to-target poses by PnP, for the eye-in-hand calibrator.
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -9,6 +10,7 @@
 
 #include "calibration/eye_in_hand_calibrator.hpp"
 #include "module/log.hpp"
+#include "module/progress.hpp"
 #include "targets/detection.hpp"
 
 namespace vantel::calibration {
@@ -70,7 +72,9 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
     const std::vector<cv::Point3f> boardCorners = detector.board().chessboardCorners();
 
     AlignedTargetPoses aligned;
-    for (size_t i = 0; i < image_list.size() && i < robot_T_tcp_list.size(); ++i) {
+    const size_t frames = std::min(image_list.size(), robot_T_tcp_list.size());
+    for (size_t i = 0; i < frames; ++i) {
+        reportProgress("Solving target poses", i, frames);
         cv::Mat camera_T_target;
         const CharucoPoseOutcome outcome = solveCharucoPose(detector, boardCorners, image_list[i], intrinsic_matrix,
                                                             distortion_coefficients, camera_T_target);
@@ -104,6 +108,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::redetectCameraTTarg
         // The intrinsic stage already found the corners; only the pose is new.
         const cv::Mat objectPoints = chessboardObjectPoints(*chessboard);
         for (size_t k = 0; k < image_points.size(); ++k) {
+            reportProgress("Solving target poses", k, image_points.size());
             cv::Mat camera_T_target;
             if (solveTargetPose(objectPoints, image_points[k], intrinsic_matrix, distortion_coefficients,
                                 camera_T_target)) {
@@ -117,6 +122,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::redetectCameraTTarg
         const CharucoDetector detector = makeCharucoDetector(*charuco);
         const std::vector<cv::Point3f> boardCorners = detector.board().chessboardCorners();
         for (size_t k = 0; k < images.size(); ++k) {
+            reportProgress("Solving target poses", k, images.size());
             cv::Mat camera_T_target;
             const CharucoPoseOutcome outcome = solveCharucoPose(detector, boardCorners, images[k], intrinsic_matrix,
                                                                 distortion_coefficients, camera_T_target);
@@ -132,6 +138,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::redetectCameraTTarg
         const ArucoDetector detector = makeArucoDetector(aruco);
         const auto boardMarkers = makeGridBoard(aruco).markerObjectPoints();
         for (size_t k = 0; k < images.size(); ++k) {
+            reportProgress("Solving target poses", k, images.size());
             const ArucoDetection detection = detectArucoMarkers(detector, images[k]);
             if (detection.marker_ids.size() < kMinMarkers) {
                 logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ArUco re-detection failed for image " +

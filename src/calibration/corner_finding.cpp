@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "module/log.hpp"
+#include "module/progress.hpp"
 #include "targets/detection.hpp"
 
 namespace vantel::calibration {
@@ -165,6 +166,7 @@ TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Tar
         } else {
             logMessage(LogLevel::Warning, finder.skipMessage() + std::to_string(i));
         }
+        reportProgress("Finding corners", i + 1, images.size());
     }
     return detections;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "module/log.hpp"
+#include "module/progress.hpp"
 
 namespace vantel::calibration {
 
@@ -25,6 +26,7 @@ TargetDetections DetectionCache::detectionsFor(const std::vector<int>& positions
         } else {
             logMessage(LogLevel::Warning, finder_.skipMessage() + std::to_string(k));
         }
+        reportProgress("Finding corners", k + 1, positions.size());
     }
     return detections;
 }

@@ -10,6 +10,7 @@
 #include "calibration/rig_work_memo.hpp"
 #include "io/calibration_records.hpp"
 #include "module/log.hpp"
+#include "module/progress.hpp"
 #include "module/standard_streams.hpp"
 
 namespace vantel::calibration {
@@ -130,11 +131,46 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
     if (intrinsicsSupplied) {
         requireUsableIntrinsics(intrinsic_matrices, distortion_coefficients);
     }
+    // Ctrl-C between two steps leaves the calibrator as it was before the call.
+    const MultiCameraResult previousResult = last_result_;
+    const bool previousHasTriangulation = has_last_triangulation_;
+    const TriangulationReport previousTriangulation = last_triangulation_;
+    try {
+        computeRecord(image_lists, intrinsic_matrices, distortion_coefficients, intrinsicsSupplied, memo,
+                      rig_cameras);
+    } catch (const HostInterrupt&) {
+        last_result_ = previousResult;
+        has_last_triangulation_ = previousHasTriangulation;
+        last_triangulation_ = previousTriangulation;
+        throw;
+    }
+
+    writeStandardOutput(formatResults());
+
+    if (!output_path.empty()) {
+        io::MultiCameraCalibrationRecord record;
+        record.reference_index = reference_index_;
+        record.num_cameras = num_cameras_;
+        record.intrinsic_matrices = last_result_.intrinsic_matrices;
+        record.distortion_coefficients = last_result_.distortion_coefficients;
+        record.reference_T_camera_list = last_result_.reference_T_camera_list;
+        record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
+        record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
+        io::saveMultiCameraCalibration(output_path, record);
+    }
+    return last_result_;
+}
+
+void MultiCameraCalibrator::computeRecord(const ImageLists& image_lists, const std::vector<cv::Mat>& intrinsic_matrices,
+                                          const std::vector<cv::Mat>& distortion_coefficients,
+                                          bool intrinsics_supplied, RigWorkMemo& memo,
+                                          const std::vector<int>& rig_cameras) {
+    const size_t count = static_cast<size_t>(num_cameras_);
     // A camera this run cannot place must show as failed, not with an earlier run's transform.
     resetRecord();
 
     std::vector<CameraFrames> cameras(count);
-    if (intrinsicsSupplied) {
+    if (intrinsics_supplied) {
         last_result_.intrinsic_matrices = deepCopies(intrinsic_matrices);
         last_result_.distortion_coefficients = deepCopies(distortion_coefficients);
         for (size_t c = 0; c < count; ++c) {
@@ -167,20 +203,6 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
         }
     }
 
-    writeStandardOutput(formatResults());
-
-    if (!output_path.empty()) {
-        io::MultiCameraCalibrationRecord record;
-        record.reference_index = reference_index_;
-        record.num_cameras = num_cameras_;
-        record.intrinsic_matrices = last_result_.intrinsic_matrices;
-        record.distortion_coefficients = last_result_.distortion_coefficients;
-        record.reference_T_camera_list = last_result_.reference_T_camera_list;
-        record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
-        record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
-        io::saveMultiCameraCalibration(output_path, record);
-    }
-    return last_result_;
 }
 
 std::vector<MultiCameraCalibrator::CameraFrames> MultiCameraCalibrator::calibrateCameras(
@@ -188,6 +210,7 @@ std::vector<MultiCameraCalibrator::CameraFrames> MultiCameraCalibrator::calibrat
     logMessage(LogLevel::Info, "[MultiCameraCalibrator] Running per-camera intrinsic calibration.");
     std::vector<CameraFrames> cameras(static_cast<size_t>(num_cameras_));
     for (size_t c = 0; c < cameras.size(); ++c) {
+        reportProgress("Calibrating cameras", c, cameras.size());
         const RigWorkMemo::CameraIntrinsics& calibrated =
             memo.intrinsics(rig_cameras[c], target_, options_, image_lists[c]);
         const IntrinsicResult& result = calibrated.result;

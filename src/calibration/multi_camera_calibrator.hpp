@@ -69,6 +69,10 @@ private:
                                     const std::vector<int>& rig_cameras);
     TriangulationReport triangulateWith(const ImageLists& image_lists, int frame_index, RigWorkMemo& memo,
                                         const std::vector<int>& rig_cameras) const;
+    // Everything of a run up to the report: the record, from a reset one, and the triangulation check.
+    void computeRecord(const ImageLists& image_lists, const std::vector<cv::Mat>& intrinsic_matrices,
+                       const std::vector<cv::Mat>& distortion_coefficients, bool intrinsics_supplied,
+                       RigWorkMemo& memo, const std::vector<int>& rig_cameras);
     std::vector<CameraFrames> calibrateCameras(const ImageLists& image_lists, RigWorkMemo& memo,
                                                const std::vector<int>& rig_cameras);
     void placeCameras(const ImageLists& image_lists, const std::vector<CameraFrames>& cameras, RigWorkMemo& memo,

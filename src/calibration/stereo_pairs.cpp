@@ -13,6 +13,7 @@
 #include "calibration/multi_camera_calibrator.hpp"
 #include "calibration/rig_work_memo.hpp"
 #include "module/log.hpp"
+#include "module/progress.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -175,6 +176,7 @@ void MultiCameraCalibrator::placeCameras(const ImageLists& image_lists, const st
         if (k == ref) {
             continue;
         }
+        reportProgress("Placing cameras", k < ref ? k : k - 1, cameras.size() - 1);
         const std::string camText = std::to_string(k);
         std::vector<int> frames = intersection(referenceFrames, sortedUnique(cameras[k].detections.successful_indices));
         const size_t detectedInBoth = frames.size();

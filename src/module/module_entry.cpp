@@ -1,4 +1,5 @@
 #include "module/binding_common.hpp"
+#include "module/host_progress.hpp"
 #include "module/host_streams.hpp"
 #include "module/registration.hpp"
 
@@ -10,6 +11,7 @@ PYBIND11_MODULE(_vantel, module) {
         "Not meant to be imported directly  -  use the parvance.vantel Python package.";
 
     vantel::binding::routeStandardStreamsToHost();
+    vantel::binding::routeProgressToHost(module);
     vantel::binding::registerPoseConversions(module);
 
     vantel::binding::registerTargets(module);

@@ -17,6 +17,7 @@
 #include "calibration/intrinsic_options_equality.hpp"
 #include "geometry/pose.hpp"
 #include "module/log.hpp"
+#include "module/progress.hpp"
 #include "quality/benchmark_detection.hpp"
 #include "quality/cross_validation_folds.hpp"
 #include "quality/held_out_error.hpp"
@@ -210,6 +211,7 @@ std::vector<size_t> heldOutImages(const FoldPlan& plan) {
 double finishCrossValidation(const FoldPlan& plan, BenchmarkViews& views) {
     std::vector<double> errors;
     for (size_t k = 0; k < plan.folds.size(); ++k) {
+        reportProgress("Cross-validation folds", k, plan.folds.size());
         const IntrinsicResult& calibration = replayed(plan.calibrations[k]);
         if (!calibration.ok) {
             continue;

@@ -11,6 +11,7 @@
 #include "calibration/hand_eye_methods.hpp"
 #include "geometry/pose.hpp"
 #include "module/log.hpp"
+#include "module/progress.hpp"
 
 namespace vantel::quality {
 namespace {
@@ -76,8 +77,10 @@ MethodComparison compareHandEyeMethods(const Target& target, const std::vector<c
     }
 
     MethodComparison results;
-    for (const auto& [name, methodId] : calibration::handEyeMethodByNameMap()) {
+    const auto& methods = calibration::handEyeMethodByNameMap();
+    for (const auto& [name, methodId] : methods) {
         (void)methodId;
+        reportProgress("Hand-eye methods", results.size(), methods.size());
         replayLog(preparationLines);
         std::optional<HandEyeMethodResult> entry;
         if (!prepared) {

@@ -1,0 +1,50 @@
+#include "module/host_progress.hpp"
+
+#include <exception>
+#include <string>
+
+#include "module/progress.hpp"
+#include "module/standard_streams.hpp"
+
+namespace py = pybind11;
+
+namespace vantel::binding {
+namespace {
+
+// Never destroyed: it may outlive the interpreter at exit.
+py::object& progressCallback() {
+    static auto* callback = new py::object(py::none());
+    return *callback;
+}
+
+void onProgress(const std::string& what, std::size_t done, std::size_t total) {
+    // Only the calling thread holds the interpreter; a worker thread must not wait for it.
+    if (PyGILState_Check() == 0) {
+        return;
+    }
+    // Runs the host's signal handlers: Ctrl-C pressed during the last step raises here.
+    if (PyErr_CheckSignals() != 0) {
+        throw HostInterrupt{std::make_exception_ptr(py::error_already_set())};
+    }
+    if (progressCallback().is_none()) {
+        return;
+    }
+    try {
+        progressCallback()(what, done, total);
+    } catch (const py::error_already_set&) {
+        throw HostInterrupt{std::current_exception()};  // the callback's error ends the call as it is
+    }
+}
+
+}  // namespace
+
+void routeProgressToHost(py::module_& module) {
+    setProgressHook(onProgress);
+    module.def(
+        "set_progress_callback", [](py::object callback) { progressCallback() = std::move(callback); },
+        py::arg("callback"),
+        "Call callback(what, done, total) between the steps of long calls (images, cameras, pairs, folds, "
+        "methods, subsets); None removes it. An exception it raises ends the running call.");
+}
+
+}  // namespace vantel::binding
