@@ -47,7 +47,7 @@ void registerHandEye(py::module_& module) {
         .def_readonly("valid_robot_T_tcp_list", &AlignedTargetPoses::valid_robot_T_tcp_list);
 
     py::classh<EyeInHandCalibrator>(module, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
-        .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg("options") = IntrinsicOptions())
+        .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
         .def("calibrate", &EyeInHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
              py::arg("method") = "TSAI", py::arg("camera_T_target_list") = std::vector<cv::Mat>(),
              py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),

@@ -56,7 +56,7 @@ void registerIntrinsic(py::module_& module) {
 
     py::classh<IntrinsicCalibrator>(module, "IntrinsicCalibrator",
                                     "Intrinsic camera calibrator for chessboard, ChArUco and ArUco targets.")
-        .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg("options") = IntrinsicOptions())
+        .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
         .def(
             "find_corners",
             [](const IntrinsicCalibrator& self, const std::vector<BorrowedMat>& images) {

@@ -58,7 +58,7 @@ void registerMultiCamera(py::module_& module) {
                                       "Multi-camera extrinsic calibrator built on cv::stereoCalibrate.")
         .def_static("default_options", &MultiCameraCalibrator::defaultOptions)
         .def(py::init<Target, int, int, IntrinsicOptions, int>(), py::arg("target"), py::arg("num_cameras"),
-             py::arg("reference_index") = 0, py::arg("options") = MultiCameraCalibrator::defaultOptions(),
+             py::arg("reference_index") = 0, py::arg_v("options", MultiCameraCalibrator::defaultOptions(), "MultiCameraCalibrator.default_options()"),
              py::arg("stereo_calibrate_flags") = MultiCameraCalibrator::kCalibFixIntrinsic)
         .def(
             "calibrate",
