@@ -172,3 +172,43 @@ def test_unparsable_documents_raise_the_library_error(tmp_path):
     with pytest.raises(RuntimeError, match=r"^\[json\.exception\.type_error\.302\] type must be string, but is number$"):
         io.load_hand_eye_result(path)
 
+
+def undecodable_failures(folder):
+    """Per kind of failure, (call, its error text); each text holds bytes that are not UTF-8."""
+    base = os.fsencode(folder)
+    (folder / "blocker").write_bytes(b"")
+    (folder / "bad_method.json").write_bytes(
+        b'{"method": "PARK\xff", "num_cameras": 1, "reference_index": 0, "tcp_T_camera_list": []}')
+    return {
+        "bytes path": (
+            lambda: io.load_hand_eye_result(base + b"/missing\xff.json"),
+            f"io: cannot open {folder}/missing\ufffd.json for reading"),
+        "str path with an escaped byte": (
+            lambda: io.load_multi_camera_calibration(os.fsdecode(base + b"/m\xfe.json")),
+            f"io: cannot open {folder}/m\ufffd.json for reading"),
+        "archive path": (
+            lambda: io.load_hand_eye_dataset(base + b"/d\xff"),
+            f"npz: cannot open {folder}/d\ufffd/calibration_data.npz for reading"),
+        "file system error": (
+            lambda: io.save_hand_eye_dataset(base + b"/blocker/sub\xff", [], []),
+            f"filesystem error: cannot create directories: Not a directory [{folder}/blocker/sub\ufffd]"),
+        "method that is not UTF-8": (
+            lambda: io.load_hand_eye_result(folder / "bad_method.json"),
+            "[json.exception.parse_error.101] parse error at line 1, column 17: syntax error while parsing value - "
+            "invalid string: ill-formed UTF-8 byte; last read: '\"PARK\ufffd'"),
+    }
+
+
+@pytest.mark.parametrize("case", ["bytes path", "str path with an escaped byte", "archive path", "file system error",
+                                  "method that is not UTF-8"])
+def test_undecodable_bytes_in_an_error_are_replaced(tmp_path, case):
+    call, message = undecodable_failures(tmp_path)[case]
+    with pytest.raises(RuntimeError) as error:
+        call()
+    assert type(error.value) is RuntimeError and str(error.value) == message
+
+
+def test_valid_non_ascii_in_an_error_is_kept(tmp_path):
+    with pytest.raises(RuntimeError) as error:
+        io.load_hand_eye_result(os.fsencode(tmp_path) + "/Martín.json".encode())
+    assert str(error.value) == f"io: cannot open {tmp_path}/Martín.json for reading"

@@ -10,6 +10,7 @@ PYBIND11_MODULE(_vantel, module) {
         "Not meant to be imported directly  -  use the parvance.vantel Python package.";
 
     vantel::binding::routeStandardStreamsToHost();
+    vantel::binding::registerExceptionTranslation();
     vantel::binding::registerPoseConversions(module);
 
     vantel::binding::registerTargets(module);
