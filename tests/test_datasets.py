@@ -284,3 +284,80 @@ def test_a_write_failing_part_way_keeps_the_previous_files(tmp_path):
         "json": f"io: cannot write {folder / 'result.json'} (File too large)",
     }
     assert {name: (folder / name).read_bytes() for name in names(folder)} == before
+
+
+def hand_eye_record(frames):
+    record = io.HandEyeResultRecord()
+    record.num_frames_used = frames
+    return record
+
+
+# Every writer replaces its file the same way; each writes content that depends on `version`.
+WRITERS = {
+    "record": (lambda folder, version: io.save_hand_eye_result(folder / "cam_00" / "r.json", hand_eye_record(version)),
+               "r.json"),
+    "archive": (lambda folder, version: io.save_multi_camera_robot_poses(folder, [pose(version)], 1),
+                "calibration_data.npz"),
+    "image": (lambda folder, version: io.save_multi_camera_capture(folder, [image(version)], 0), "image_00.png"),
+}
+
+
+def written_by(writer, folder, version):
+    save, name = WRITERS[writer]
+    save(folder, version)
+    return folder / "cam_00" / name
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444], ids=oct)
+def test_a_replaced_file_keeps_its_permission_bits(tmp_path, writer, mode):
+    path = written_by(writer, tmp_path, 1)
+    path.chmod(mode)
+    expected = written_by(writer, tmp_path / "reference", 2).read_bytes()
+    written_by(writer, tmp_path, 2)
+    assert path.stat().st_mode & 0o7777 == mode
+    assert path.read_bytes() == expected
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_a_new_file_follows_the_umask(tmp_path, writer):
+    umask = os.umask(0o027)
+    try:
+        path = written_by(writer, tmp_path, 1)
+    finally:
+        os.umask(umask)
+    assert path.stat().st_mode & 0o777 == 0o640
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("target_exists", [True, False])
+def test_writing_through_a_symlink_replaces_its_target(tmp_path, writer, target_exists):
+    path = written_by(writer, tmp_path / "data", 1)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    if target_exists:
+        path.replace(elsewhere / "real")
+    # A chain of two links, the first one relative to its own folder.
+    (elsewhere / "hop").symlink_to(elsewhere / "real")
+    path.unlink(missing_ok=True)
+    path.symlink_to(os.path.relpath(elsewhere / "hop", path.parent))
+    expected = written_by(writer, tmp_path / "reference", 2).read_bytes()
+
+    written_by(writer, tmp_path / "data", 2)
+    assert path.is_symlink() and (elsewhere / "hop").is_symlink()
+    assert (elsewhere / "real").read_bytes() == expected
+    assert names(elsewhere) == ["hop", "real"] and names(path.parent) == [path.name]
+
+
+@pytest.mark.parametrize("writer, area", [("archive", "npz"), ("image", "io")])
+def test_a_symlink_loop_is_reported(tmp_path, writer, area):
+    folder = tmp_path / "cam_00"
+    folder.mkdir()
+    path = folder / WRITERS[writer][1]
+    path.symlink_to("loop")
+    (folder / "loop").symlink_to(path.name)
+    with pytest.raises(RuntimeError) as error:
+        written_by(writer, tmp_path, 1)
+    assert str(error.value) == f"{area}: cannot write {path} (Too many levels of symbolic links)"
+    assert names(folder) == sorted(["loop", path.name])
+

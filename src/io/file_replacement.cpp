@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vantel::io {
@@ -46,6 +47,49 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// The file a rename must replace: a symlink stays a link and its target gets the new
+// content. A dangling link leads to the file it names, which is then created.
+bool resolveLinks(const fs::path& target, fs::path& resolved, int& error) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit for one lookup
+    resolved = target;
+    for (int hop = 0; hop <= kMaxLinks; ++hop) {
+        std::error_code failure;
+        const fs::file_status status = fs::symlink_status(resolved, failure);
+        if (failure && failure != std::errc::no_such_file_or_directory) {
+            error = failure.value();
+            return false;
+        }
+        if (!fs::is_symlink(status)) {
+            return true;
+        }
+        const fs::path link = fs::read_symlink(resolved, failure);
+        if (failure) {
+            error = failure.value();
+            return false;
+        }
+        resolved = link.is_absolute() ? link : resolved.parent_path() / link;
+    }
+    error = ELOOP;
+    return false;
+}
+
+// A replaced file keeps its permission bits; a new one gets the umask's.
+bool keepPermissions(int fd, const fs::path& resolved, int& error) {
+    struct stat existing {};
+    if (::stat(resolved.c_str(), &existing) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        error = errno;
+        return false;
+    }
+    if (::fchmod(fd, existing.st_mode & 07777) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
 // Makes the rename itself durable; a folder that cannot be synced is no reason to fail.
 void syncFolder(const fs::path& folder) {
     const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -57,15 +101,28 @@ void syncFolder(const fs::path& folder) {
 
 }  // namespace
 
-FileReplacementResult replaceFileContents(const fs::path& target, std::string_view bytes) {
+FileReplacementResult replaceFileContents(const fs::path& requestedTarget, std::string_view bytes) {
+    fs::path target;
+    int linkError = 0;
+    if (!resolveLinks(requestedTarget, target, linkError)) {
+        return {FileReplacementStatus::CannotWrite, errorText(linkError)};
+    }
     fs::path temporary;
     const int fd = createTemporarySibling(target, temporary);
     if (fd < 0) {
         return {FileReplacementStatus::CannotOpen, errorText(errno)};
     }
+    int writeError = 0;
+    bool written = keepPermissions(fd, target, writeError);
+    if (written && !writeAll(fd, bytes)) {
+        written = false;
+        writeError = errno;
+    }
     // fsync before the rename: otherwise a crash can leave the new name on empty data.
-    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    const int writeError = errno;
+    if (written && ::fsync(fd) != 0) {
+        written = false;
+        writeError = errno;
+    }
     const bool closed = ::close(fd) == 0;
     const int closeError = errno;
     if (!written || !closed) {
