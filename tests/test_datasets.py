@@ -361,3 +361,14 @@ def test_a_symlink_loop_is_reported(tmp_path, writer, area):
     assert str(error.value) == f"{area}: cannot write {path} (Too many levels of symbolic links)"
     assert names(folder) == sorted(["loop", path.name])
 
+
+def test_the_next_capture_index_after_the_largest_int_is_refused(tmp_path):
+    largest = 2**31 - 1
+    io.save_multi_camera_capture(tmp_path, [image(0), image(1)], largest - 1)
+    assert io.next_multi_camera_capture_index(tmp_path, 2) == largest
+    io.save_multi_camera_capture(tmp_path, [image(0), image(1)], largest)
+    with pytest.raises(RuntimeError) as error:
+        io.next_multi_camera_capture_index(tmp_path, 2)
+    assert str(error.value) == (f"io: no capture index follows the one of {tmp_path / 'cam_00' / 'image_2147483647.png'}"
+                                "; it is the largest 32-bit integer")
+

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <stdexcept>
 #include <tuple>
 
@@ -82,15 +83,22 @@ std::optional<int> parseCaptureIndex(const std::string& stem) {
 
 int nextMultiCameraCaptureIndex(const fs::path& dataDir, int numCameras) {
     int best = -1;
+    fs::path bestImage;
     for (const fs::path& folder : cameraFolderPaths(dataDir, numCameras)) {
         if (!isDirectory(folder)) {
             continue;
         }
         for (const std::string& name : captureImageNames(folder)) {
-            if (const std::optional<int> index = parseCaptureIndex(fs::path(name).stem().string())) {
-                best = std::max(best, *index);
+            const std::optional<int> index = parseCaptureIndex(fs::path(name).stem().string());
+            if (index && *index > best) {
+                best = *index;
+                bestImage = folder / name;
             }
         }
+    }
+    if (best == std::numeric_limits<int>::max()) {
+        throw std::runtime_error("io: no capture index follows the one of " + bestImage.string() +
+                                 "; it is the largest 32-bit integer");
     }
     return best + 1;
 }
