@@ -372,3 +372,55 @@ def test_the_next_capture_index_after_the_largest_int_is_refused(tmp_path):
     assert str(error.value) == (f"io: no capture index follows the one of {tmp_path / 'cam_00' / 'image_2147483647.png'}"
                                 "; it is the largest 32-bit integer")
 
+
+UNWRITABLE_IMAGES = [
+    (np.full((6, 8, 3), 0.5, np.float32), "float32 with 3 channels"),
+    (np.full((6, 8), 57300, np.uint16), "uint16 with 1 channel"),
+    (np.full((6, 8), -5, np.int8), "int8 with 1 channel"),
+    (np.full((6, 8, 3), 1.0), "float64 with 3 channels"),
+    (np.zeros((6, 8, 4), np.uint8), "uint8 with 4 channels"),
+    (np.zeros((6, 8, 2), np.uint8), "uint8 with 2 channels"),
+]
+
+# Savers of three new images whose list of that name holds `bad` at index 1.
+RESAVES = {
+    "image_list": lambda folder, images, bad: io.save_hand_eye_dataset(
+        folder, images[:1] + [bad] + images[2:], [pose(7)] * 3),
+    "annotated_images": lambda folder, images, bad: io.save_hand_eye_dataset(
+        folder, images, [pose(7)] * 3, images[:1] + [bad] + images[2:]),
+    "frames": lambda folder, images, bad: io.save_multi_camera_capture(
+        folder, images[:1] + [bad] + images[2:], 0, images),
+}
+
+
+def folder_contents(folder):
+    return {path.relative_to(folder): path.read_bytes() for path in sorted(folder.rglob("*")) if path.is_file()}
+
+
+@pytest.mark.parametrize("bad, description", UNWRITABLE_IMAGES)
+@pytest.mark.parametrize("list_name", RESAVES)
+def test_a_resave_with_an_unwritable_image_changes_nothing(tmp_path, list_name, bad, description):
+    old = [image(i) for i in range(3)]
+    io.save_hand_eye_dataset(tmp_path, old, [pose(i) for i in range(3)], old)
+    io.save_multi_camera_capture(tmp_path, old, 0, old)
+    before = folder_contents(tmp_path)
+
+    with pytest.raises(ValueError) as error:
+        RESAVES[list_name](tmp_path, [image(10 + i) for i in range(3)], bad)
+    assert str(error.value) == f"io: {list_name}[1] must be an 8-bit image with 1 or 3 channels, got {description}"
+    assert folder_contents(tmp_path) == before
+    images, poses = io.load_hand_eye_dataset(tmp_path)
+    assert [int(im[0, 0, 0]) for im in images] == [0, 1, 2] and [p[0, 3] for p in poses] == [0, 1, 2]
+
+
+def test_an_empty_image_is_refused_by_index(tmp_path):
+    with pytest.raises(ValueError, match=r"^io: frames\[2\] is empty$"):
+        io.save_multi_camera_capture(tmp_path, [image(0), image(1), np.zeros((0, 0, 3), np.uint8)], 0)
+    assert names(tmp_path) == []
+
+
+def test_grey_images_are_saved_and_read_back_as_bgr(tmp_path):
+    grey = np.arange(48, dtype=np.uint8).reshape(6, 8)
+    io.save_hand_eye_dataset(tmp_path, [grey], [pose(0)])
+    images, _ = io.load_hand_eye_dataset(tmp_path)
+    assert images[0].shape == (6, 8, 3) and all(np.array_equal(images[0][..., c], grey) for c in range(3))

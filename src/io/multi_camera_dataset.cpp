@@ -115,15 +115,21 @@ void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>&
         throw std::invalid_argument("io: capture_index must not be negative, got '" + std::to_string(captureIndex) +
                                     "'");
     }
+    // Every frame is checked and encoded before the first file is replaced.
     const std::vector<fs::path> folders = cameraFolderPaths(dataDir, static_cast<int>(frames.size()));
+    std::vector<EncodedImage> images;
+    for (std::size_t k = 0; k < folders.size(); ++k) {
+        images.push_back(encodeDatasetImage(folders[k] / imageFileName(captureIndex), frames[k], "frames", k));
+        if (!annotatedImages.empty()) {
+            images.push_back(encodeDatasetImage(folders[k] / annotatedImageFileName(captureIndex),
+                                                annotatedImages[k], "annotated_images", k));
+        }
+    }
     for (const fs::path& folder : folders) {
         fs::create_directories(folder);
     }
-    for (std::size_t k = 0; k < folders.size(); ++k) {
-        writeImage(folders[k] / imageFileName(captureIndex), frames[k]);
-        if (!annotatedImages.empty()) {
-            writeImage(folders[k] / annotatedImageFileName(captureIndex), annotatedImages[k]);
-        }
+    for (const EncodedImage& image : images) {
+        writeEncodedImage(image);
     }
     logMessage(LogLevel::Success, "Saved capture #" + std::to_string(captureIndex) + " (" +
                                       std::to_string(frames.size()) + " cameras)");
