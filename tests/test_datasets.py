@@ -424,3 +424,45 @@ def test_grey_images_are_saved_and_read_back_as_bgr(tmp_path):
     io.save_hand_eye_dataset(tmp_path, [grey], [pose(0)])
     images, _ = io.load_hand_eye_dataset(tmp_path)
     assert images[0].shape == (6, 8, 3) and all(np.array_equal(images[0][..., c], grey) for c in range(3))
+
+
+# A file-size limit lets image 1 (noise, larger than the limit) fail after the archive and image 0 were written.
+FULL_DISK_RESAVE_SCRIPT = """
+import resource, signal, sys
+import numpy as np
+import _vantel
+folder, saver = sys.argv[1:]
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+noise = np.random.default_rng(1).integers(0, 256, (64, 64, 3), dtype=np.uint8)
+images = [np.full((6, 8, 3), 50, np.uint8), noise, np.full((6, 8, 3), 52, np.uint8)]
+try:
+    if saver == "hand-eye":
+        _vantel.io.save_hand_eye_dataset(folder, images, [np.eye(4)] * 3)
+    else:
+        _vantel.io.save_multi_camera_capture(folder, images, 0)
+except RuntimeError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("saver, failing", [("hand-eye", "image_01.png"), ("multi-camera", "cam_01/image_00.png")])
+def test_a_resave_failing_part_way_changes_nothing(tmp_path, saver, failing):
+    io.save_hand_eye_dataset(tmp_path, [image(i) for i in range(3)], [pose(i) for i in range(3)])
+    io.save_multi_camera_capture(tmp_path, [image(i) for i in range(3)], 0)
+    before = folder_contents(tmp_path)
+    child = subprocess.run([sys.executable, "-c", FULL_DISK_RESAVE_SCRIPT, str(tmp_path), saver],
+                           capture_output=True, text=True, check=True)
+    assert child.stdout == f"io: cannot write {tmp_path / failing} (File too large)\n"
+    assert folder_contents(tmp_path) == before
+
+
+def test_a_folder_in_the_way_of_a_later_image_changes_nothing(tmp_path):
+    io.save_hand_eye_dataset(tmp_path, [image(i) for i in range(2)], [pose(i) for i in range(2)])
+    (tmp_path / "image_02.png").mkdir()
+    before = folder_contents(tmp_path)
+    with pytest.raises(RuntimeError) as error:
+        io.save_hand_eye_dataset(tmp_path, [image(10 + i) for i in range(3)], [pose(7)] * 3)
+    assert str(error.value) == f"io: cannot write {tmp_path / 'image_02.png'} (Is a directory)"
+    assert folder_contents(tmp_path) == before
+    assert names(tmp_path) == ["calibration_data.npz", "image_00.png", "image_01.png", "image_02.png"]

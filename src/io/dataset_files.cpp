@@ -80,6 +80,18 @@ void savePoseArchive(const std::filesystem::path& path, const std::vector<double
     saveNpzArray(path, kPoseArchiveKey, {flatPoses.size() / 16, 4, 4}, flatPoses);
 }
 
+void stagePoseArchive(FileSetReplacement& files, const std::filesystem::path& path,
+                      const std::vector<double>& flatPoses) {
+    const std::string archive = buildNpzArchive(kPoseArchiveKey, {flatPoses.size() / 16, 4, 4}, flatPoses);
+    const FileReplacementResult result = files.add(path, archive, "npz");
+    if (result.status == FileReplacementStatus::CannotOpen) {
+        throw std::runtime_error("npz: cannot open " + path.string() + " for writing");
+    }
+    if (result.status == FileReplacementStatus::CannotWrite) {
+        throw std::runtime_error("npz: cannot write " + path.string() + " (" + result.reason + ")");
+    }
+}
+
 std::vector<cv::Mat> loadPoseArchive(const std::filesystem::path& path) {
     return flatToPoses(loadNpzArray(path, kPoseArchiveKey));
 }
@@ -112,9 +124,9 @@ EncodedImage encodeDatasetImage(const std::filesystem::path& path, const cv::Mat
     return encoded;
 }
 
-void writeEncodedImage(const EncodedImage& image) {
+void stageImage(FileSetReplacement& files, const EncodedImage& image) {
     const std::string_view bytes(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size());
-    const FileReplacementResult result = replaceFileContents(image.path, bytes);
+    const FileReplacementResult result = files.add(image.path, bytes, "io");
     if (result.status == FileReplacementStatus::CannotOpen) {
         throw std::runtime_error("io: cv::imwrite failed for " + image.path.string());
     }

@@ -73,7 +73,8 @@ bool resolveLinks(const fs::path& target, fs::path& resolved, int& error) {
     return false;
 }
 
-// A replaced file keeps its permission bits; a new one gets the umask's.
+// A replaced file keeps its permission bits; a new one gets the umask's. A folder in
+// the way is refused here rather than by the rename, before any file of a set is replaced.
 bool keepPermissions(int fd, const fs::path& resolved, int& error) {
     struct stat existing {};
     if (::stat(resolved.c_str(), &existing) != 0) {
@@ -81,6 +82,10 @@ bool keepPermissions(int fd, const fs::path& resolved, int& error) {
             return true;
         }
         error = errno;
+        return false;
+    }
+    if (S_ISDIR(existing.st_mode)) {
+        error = EISDIR;
         return false;
     }
     if (::fchmod(fd, existing.st_mode & 07777) != 0) {
@@ -99,15 +104,13 @@ void syncFolder(const fs::path& folder) {
     }
 }
 
-}  // namespace
-
-FileReplacementResult replaceFileContents(const fs::path& requestedTarget, std::string_view bytes) {
-    fs::path target;
+// The new content, written and synced beside the file it will replace.
+FileReplacementResult writeTemporaryCopy(const fs::path& requestedTarget, std::string_view bytes,
+                                         fs::path& target, fs::path& temporary) {
     int linkError = 0;
     if (!resolveLinks(requestedTarget, target, linkError)) {
         return {FileReplacementStatus::CannotWrite, errorText(linkError)};
     }
-    fs::path temporary;
     const int fd = createTemporarySibling(target, temporary);
     if (fd < 0) {
         return {FileReplacementStatus::CannotOpen, errorText(errno)};
@@ -129,6 +132,10 @@ FileReplacementResult replaceFileContents(const fs::path& requestedTarget, std::
         ::unlink(temporary.c_str());
         return {FileReplacementStatus::CannotWrite, errorText(!written ? writeError : closeError)};
     }
+    return {};
+}
+
+FileReplacementResult moveIntoPlace(const fs::path& temporary, const fs::path& target) {
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
         const int renameError = errno;
         ::unlink(temporary.c_str());
@@ -136,6 +143,18 @@ FileReplacementResult replaceFileContents(const fs::path& requestedTarget, std::
     }
     syncFolder(target.parent_path());
     return {};
+}
+
+}  // namespace
+
+FileReplacementResult replaceFileContents(const fs::path& target, std::string_view bytes) {
+    fs::path resolved;
+    fs::path temporary;
+    const FileReplacementResult written = writeTemporaryCopy(target, bytes, resolved, temporary);
+    if (written.status != FileReplacementStatus::Replaced) {
+        return written;
+    }
+    return moveIntoPlace(temporary, resolved);
 }
 
 void replaceFileContentsOrThrow(const fs::path& target, std::string_view bytes, const std::string& area) {
@@ -147,6 +166,36 @@ void replaceFileContentsOrThrow(const fs::path& target, std::string_view bytes, 
             throw std::runtime_error(area + ": cannot open " + target.string() + " for writing");
         case FileReplacementStatus::CannotWrite:
             throw std::runtime_error(area + ": cannot write " + target.string() + " (" + result.reason + ")");
+    }
+}
+
+FileSetReplacement::~FileSetReplacement() {
+    for (const StagedFile& file : staged_) {
+        ::unlink(file.temporary.c_str());
+    }
+}
+
+FileReplacementResult FileSetReplacement::add(const fs::path& target, std::string_view bytes,
+                                              const std::string& area) {
+    StagedFile file{target, {}, {}, area};
+    const FileReplacementResult written = writeTemporaryCopy(target, bytes, file.resolved, file.temporary);
+    if (written.status == FileReplacementStatus::Replaced) {
+        staged_.push_back(std::move(file));
+    }
+    return written;
+}
+
+void FileSetReplacement::commitOrThrow() {
+    std::vector<StagedFile> staged = std::move(staged_);
+    staged_.clear();
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        const FileReplacementResult moved = moveIntoPlace(staged[i].temporary, staged[i].resolved);
+        if (moved.status != FileReplacementStatus::Replaced) {
+            // The copies not moved yet are the destructor's to remove.
+            staged_.assign(staged.begin() + static_cast<std::ptrdiff_t>(i) + 1, staged.end());
+            throw std::runtime_error(staged[i].area + ": cannot write " + staged[i].target.string() + " (" +
+                                     moved.reason + ")");
+        }
     }
 }
 

@@ -27,10 +27,13 @@ void saveHandEyeDataset(const std::filesystem::path& dataDir, const std::vector<
         }
     }
     std::filesystem::create_directories(dataDir);
-    savePoseArchive(dataDir / kPoseArchiveName, flatPoses);
+    // Nothing is replaced before every file is written: a full disk cannot mis-pair either.
+    FileSetReplacement files;
+    stagePoseArchive(files, dataDir / kPoseArchiveName, flatPoses);
     for (const EncodedImage& image : images) {
-        writeEncodedImage(image);
+        stageImage(files, image);
     }
+    files.commitOrThrow();
     logMessage(LogLevel::Success, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
 }
 

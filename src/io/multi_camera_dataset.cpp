@@ -128,9 +128,11 @@ void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>&
     for (const fs::path& folder : folders) {
         fs::create_directories(folder);
     }
+    FileSetReplacement files;
     for (const EncodedImage& image : images) {
-        writeEncodedImage(image);
+        stageImage(files, image);
     }
+    files.commitOrThrow();
     logMessage(LogLevel::Success, "Saved capture #" + std::to_string(captureIndex) + " (" +
                                       std::to_string(frames.size()) + " cameras)");
 }
