@@ -53,13 +53,9 @@ bool resolveLinks(const fs::path& target, fs::path& resolved, int& error) {
     constexpr int kMaxLinks = 40;  // the kernel's own limit for one lookup
     resolved = target;
     for (int hop = 0; hop <= kMaxLinks; ++hop) {
+        // A path that cannot be examined is left for the open to report.
         std::error_code failure;
-        const fs::file_status status = fs::symlink_status(resolved, failure);
-        if (failure && failure != std::errc::no_such_file_or_directory) {
-            error = failure.value();
-            return false;
-        }
-        if (!fs::is_symlink(status)) {
+        if (!fs::is_symlink(fs::symlink_status(resolved, failure))) {
             return true;
         }
         const fs::path link = fs::read_symlink(resolved, failure);
