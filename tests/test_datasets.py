@@ -320,16 +320,6 @@ def test_a_replaced_file_keeps_its_permission_bits(tmp_path, writer, mode):
 
 
 @pytest.mark.parametrize("writer", WRITERS)
-def test_a_new_file_follows_the_umask(tmp_path, writer):
-    umask = os.umask(0o027)
-    try:
-        path = written_by(writer, tmp_path, 1)
-    finally:
-        os.umask(umask)
-    assert path.stat().st_mode & 0o777 == 0o640
-
-
-@pytest.mark.parametrize("writer", WRITERS)
 @pytest.mark.parametrize("target_exists", [True, False])
 def test_writing_through_a_symlink_replaces_its_target(tmp_path, writer, target_exists):
     path = written_by(writer, tmp_path / "data", 1)
