@@ -171,3 +171,12 @@ def test_unparsable_documents_raise_the_library_error(tmp_path):
     path.write_text('{"num_cameras": 1, "reference_index": 0, "method": 3, "tcp_T_camera_list": []}')
     with pytest.raises(RuntimeError, match=r"^\[json\.exception\.type_error\.302\] type must be string, but is number$"):
         io.load_hand_eye_result(path)
+
+
+def test_a_method_that_is_not_utf8_is_refused_when_assigned():
+    record = io.HandEyeResultRecord()
+    record.method = "Martín".encode()
+    assert record.method == "Martín"
+    with pytest.raises(ValueError, match=r"^HandEyeResultRecord: method must be UTF-8 text$"):
+        record.method = b"PARK\xff"
+    assert record.method == "Martín"
