@@ -284,3 +284,175 @@ def test_a_write_failing_part_way_keeps_the_previous_files(tmp_path):
         "json": f"io: cannot write {folder / 'result.json'} (File too large)",
     }
     assert {name: (folder / name).read_bytes() for name in names(folder)} == before
+
+
+def hand_eye_record(frames):
+    record = io.HandEyeResultRecord()
+    record.num_frames_used = frames
+    return record
+
+
+# Every writer replaces its file the same way; each writes content that depends on `version`.
+WRITERS = {
+    "record": (lambda folder, version: io.save_hand_eye_result(folder / "cam_00" / "r.json", hand_eye_record(version)),
+               "r.json"),
+    "archive": (lambda folder, version: io.save_multi_camera_robot_poses(folder, [pose(version)], 1),
+                "calibration_data.npz"),
+    "image": (lambda folder, version: io.save_multi_camera_capture(folder, [image(version)], 0), "image_00.png"),
+}
+
+
+def written_by(writer, folder, version):
+    save, name = WRITERS[writer]
+    save(folder, version)
+    return folder / "cam_00" / name
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444], ids=oct)
+def test_a_replaced_file_keeps_its_permission_bits(tmp_path, writer, mode):
+    path = written_by(writer, tmp_path, 1)
+    path.chmod(mode)
+    expected = written_by(writer, tmp_path / "reference", 2).read_bytes()
+    written_by(writer, tmp_path, 2)
+    assert path.stat().st_mode & 0o7777 == mode
+    assert path.read_bytes() == expected
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("target_exists", [True, False])
+def test_writing_through_a_symlink_replaces_its_target(tmp_path, writer, target_exists):
+    path = written_by(writer, tmp_path / "data", 1)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    if target_exists:
+        path.replace(elsewhere / "real")
+    # A chain of two links, the first one relative to its own folder.
+    (elsewhere / "hop").symlink_to(elsewhere / "real")
+    path.unlink(missing_ok=True)
+    path.symlink_to(os.path.relpath(elsewhere / "hop", path.parent))
+    expected = written_by(writer, tmp_path / "reference", 2).read_bytes()
+
+    written_by(writer, tmp_path / "data", 2)
+    assert path.is_symlink() and (elsewhere / "hop").is_symlink()
+    assert (elsewhere / "real").read_bytes() == expected
+    assert names(elsewhere) == ["hop", "real"] and names(path.parent) == [path.name]
+
+
+@pytest.mark.parametrize("writer, area", [("archive", "npz"), ("image", "io")])
+def test_a_symlink_loop_is_reported(tmp_path, writer, area):
+    folder = tmp_path / "cam_00"
+    folder.mkdir()
+    path = folder / WRITERS[writer][1]
+    path.symlink_to("loop")
+    (folder / "loop").symlink_to(path.name)
+    with pytest.raises(RuntimeError) as error:
+        written_by(writer, tmp_path, 1)
+    assert str(error.value) == f"{area}: cannot write {path} (Too many levels of symbolic links)"
+    assert names(folder) == sorted(["loop", path.name])
+
+
+def test_the_next_capture_index_after_the_largest_int_is_refused(tmp_path):
+    largest = 2**31 - 1
+    io.save_multi_camera_capture(tmp_path, [image(0), image(1)], largest - 1)
+    assert io.next_multi_camera_capture_index(tmp_path, 2) == largest
+    io.save_multi_camera_capture(tmp_path, [image(0), image(1)], largest)
+    with pytest.raises(RuntimeError) as error:
+        io.next_multi_camera_capture_index(tmp_path, 2)
+    assert str(error.value) == (f"io: no capture index follows the one of {tmp_path / 'cam_00' / 'image_2147483647.png'}"
+                                "; it is the largest 32-bit integer")
+
+
+UNWRITABLE_IMAGES = [
+    (np.full((6, 8, 3), 0.5, np.float32), "float32 with 3 channels"),
+    (np.full((6, 8), 57300, np.uint16), "uint16 with 1 channel"),
+    (np.full((6, 8), -5, np.int8), "int8 with 1 channel"),
+    (np.full((6, 8, 3), 1.0), "float64 with 3 channels"),
+    (np.zeros((6, 8, 4), np.uint8), "uint8 with 4 channels"),
+    (np.zeros((6, 8, 2), np.uint8), "uint8 with 2 channels"),
+]
+
+# Savers of three new images whose list of that name holds `bad` at index 1.
+RESAVES = {
+    "image_list": lambda folder, images, bad: io.save_hand_eye_dataset(
+        folder, images[:1] + [bad] + images[2:], [pose(7)] * 3),
+    "annotated_images": lambda folder, images, bad: io.save_hand_eye_dataset(
+        folder, images, [pose(7)] * 3, images[:1] + [bad] + images[2:]),
+    "frames": lambda folder, images, bad: io.save_multi_camera_capture(
+        folder, images[:1] + [bad] + images[2:], 0, images),
+}
+
+
+def folder_contents(folder):
+    return {path.relative_to(folder): path.read_bytes() for path in sorted(folder.rglob("*")) if path.is_file()}
+
+
+@pytest.mark.parametrize("bad, description", UNWRITABLE_IMAGES)
+@pytest.mark.parametrize("list_name", RESAVES)
+def test_a_resave_with_an_unwritable_image_changes_nothing(tmp_path, list_name, bad, description):
+    old = [image(i) for i in range(3)]
+    io.save_hand_eye_dataset(tmp_path, old, [pose(i) for i in range(3)], old)
+    io.save_multi_camera_capture(tmp_path, old, 0, old)
+    before = folder_contents(tmp_path)
+
+    with pytest.raises(ValueError) as error:
+        RESAVES[list_name](tmp_path, [image(10 + i) for i in range(3)], bad)
+    assert str(error.value) == f"io: {list_name}[1] must be an 8-bit image with 1 or 3 channels, got {description}"
+    assert folder_contents(tmp_path) == before
+    images, poses = io.load_hand_eye_dataset(tmp_path)
+    assert [int(im[0, 0, 0]) for im in images] == [0, 1, 2] and [p[0, 3] for p in poses] == [0, 1, 2]
+
+
+def test_an_empty_image_is_refused_by_index(tmp_path):
+    with pytest.raises(ValueError, match=r"^io: frames\[2\] is empty$"):
+        io.save_multi_camera_capture(tmp_path, [image(0), image(1), np.zeros((0, 0, 3), np.uint8)], 0)
+    assert names(tmp_path) == []
+
+
+def test_grey_images_are_saved_and_read_back_as_bgr(tmp_path):
+    grey = np.arange(48, dtype=np.uint8).reshape(6, 8)
+    io.save_hand_eye_dataset(tmp_path, [grey], [pose(0)])
+    images, _ = io.load_hand_eye_dataset(tmp_path)
+    assert images[0].shape == (6, 8, 3) and all(np.array_equal(images[0][..., c], grey) for c in range(3))
+
+
+# A file-size limit lets image 1 (noise, larger than the limit) fail after the archive and image 0 were written.
+FULL_DISK_RESAVE_SCRIPT = """
+import resource, signal, sys
+import numpy as np
+import _vantel
+folder, saver = sys.argv[1:]
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+noise = np.random.default_rng(1).integers(0, 256, (64, 64, 3), dtype=np.uint8)
+images = [np.full((6, 8, 3), 50, np.uint8), noise, np.full((6, 8, 3), 52, np.uint8)]
+try:
+    if saver == "hand-eye":
+        _vantel.io.save_hand_eye_dataset(folder, images, [np.eye(4)] * 3)
+    else:
+        _vantel.io.save_multi_camera_capture(folder, images, 0)
+except RuntimeError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("saver, failing", [("hand-eye", "image_01.png"), ("multi-camera", "cam_01/image_00.png")])
+def test_a_resave_failing_part_way_changes_nothing(tmp_path, saver, failing):
+    io.save_hand_eye_dataset(tmp_path, [image(i) for i in range(3)], [pose(i) for i in range(3)])
+    io.save_multi_camera_capture(tmp_path, [image(i) for i in range(3)], 0)
+    before = folder_contents(tmp_path)
+    child = subprocess.run([sys.executable, "-c", FULL_DISK_RESAVE_SCRIPT, str(tmp_path), saver],
+                           capture_output=True, text=True, check=True)
+    assert child.stdout == f"io: cannot write {tmp_path / failing} (File too large)\n"
+    assert folder_contents(tmp_path) == before
+
+
+def test_a_folder_in_the_way_of_a_later_image_changes_nothing(tmp_path):
+    io.save_hand_eye_dataset(tmp_path, [image(i) for i in range(2)], [pose(i) for i in range(2)])
+    (tmp_path / "image_02.png").mkdir()
+    before = folder_contents(tmp_path)
+    with pytest.raises(RuntimeError) as error:
+        io.save_hand_eye_dataset(tmp_path, [image(10 + i) for i in range(3)], [pose(7)] * 3)
+    assert str(error.value) == f"io: cannot write {tmp_path / 'image_02.png'} (Is a directory)"
+    assert folder_contents(tmp_path) == before
+    assert names(tmp_path) == ["calibration_data.npz", "image_00.png", "image_01.png", "image_02.png"]

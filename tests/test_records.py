@@ -129,6 +129,14 @@ def written_document(tmp_path, **changes):
     return path
 
 
+@pytest.mark.parametrize("empty", [None, []])
+def test_an_empty_intrinsic_matrix_may_be_written_as_null_or_empty_list(tmp_path, empty):
+    identity = np.eye(3).tolist()
+    record = io.load_multi_camera_calibration(written_document(tmp_path, intrinsic_matrices=[identity, empty]))
+    assert np.array_equal(record.intrinsic_matrices[0], np.eye(3))
+    assert record.intrinsic_matrices[1].shape == (0, 0)
+
+
 def test_optional_members_may_be_absent(tmp_path):
     record = io.load_multi_camera_calibration(written_document(tmp_path))
     assert record.intrinsic_reprojection_errors == [] and record.pair_reprojection_errors == []
@@ -163,3 +171,12 @@ def test_unparsable_documents_raise_the_library_error(tmp_path):
     path.write_text('{"num_cameras": 1, "reference_index": 0, "method": 3, "tcp_T_camera_list": []}')
     with pytest.raises(RuntimeError, match=r"^\[json\.exception\.type_error\.302\] type must be string, but is number$"):
         io.load_hand_eye_result(path)
+
+
+def test_a_method_that_is_not_utf8_is_refused_when_assigned():
+    record = io.HandEyeResultRecord()
+    record.method = "Martín".encode()
+    assert record.method == "Martín"
+    with pytest.raises(ValueError, match=r"^HandEyeResultRecord: method must be UTF-8 text$"):
+        record.method = b"PARK\xff"
+    assert record.method == "Martín"

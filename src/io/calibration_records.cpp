@@ -111,7 +111,8 @@ cv::Mat jsonToMat(const json& value) {
     return mat;
 }
 
-cv::Mat jsonToPose(const json& value) { return value.is_null() ? cv::Mat() : jsonToMat(value); }
+// null is how an empty matrix is written in the pose lists; accepted in every row-form list.
+cv::Mat jsonToMatOrEmpty(const json& value) { return value.is_null() ? cv::Mat() : jsonToMat(value); }
 
 cv::Mat jsonToFlatMat(const json& value) {
     if (value.is_null()) {
@@ -204,9 +205,9 @@ MultiCameraCalibrationRecord loadMultiCameraCalibration(const fs::path& inputPat
     MultiCameraCalibrationRecord record;
     record.reference_index = intFromJson(document, "reference_index");
     record.num_cameras = intFromJson(document, "num_cameras");
-    record.intrinsic_matrices = matListFromJson(document.at("intrinsic_matrices"), jsonToMat);
+    record.intrinsic_matrices = matListFromJson(document.at("intrinsic_matrices"), jsonToMatOrEmpty);
     record.distortion_coefficients = matListFromJson(document.at("distortion_coefficients"), jsonToFlatMat);
-    record.reference_T_camera_list = matListFromJson(document.at("reference_T_camera_list"), jsonToPose);
+    record.reference_T_camera_list = matListFromJson(document.at("reference_T_camera_list"), jsonToMatOrEmpty);
     record.intrinsic_reprojection_errors = optionalErrorsFromJson(document, "intrinsic_reprojection_errors");
     record.pair_reprojection_errors = optionalErrorsFromJson(document, "pair_reprojection_errors");
     return record;
@@ -240,7 +241,7 @@ HandEyeResultRecord loadHandEyeResult(const fs::path& inputPath) {
             *field = intFromJson(document, key);
         }
     }
-    record.tcp_T_camera_list = matListFromJson(document.at("tcp_T_camera_list"), jsonToPose);
+    record.tcp_T_camera_list = matListFromJson(document.at("tcp_T_camera_list"), jsonToMatOrEmpty);
     return record;
 }
 

@@ -10,6 +10,24 @@
 #include "io/npz_archive.hpp"
 
 namespace vantel::io {
+namespace {
+
+// The element type as the host names it.
+std::string hostTypeName(int depth) {
+    switch (depth) {
+        case CV_8U: return "uint8";
+        case CV_8S: return "int8";
+        case CV_16U: return "uint16";
+        case CV_16S: return "int16";
+        case CV_32S: return "int32";
+        case CV_32F: return "float32";
+        case CV_64F: return "float64";
+        case CV_16F: return "float16";
+    }
+    return "depth " + std::to_string(depth);
+}
+
+}  // namespace
 
 std::string formatIndex2(int index) {
     std::ostringstream text;
@@ -62,6 +80,18 @@ void savePoseArchive(const std::filesystem::path& path, const std::vector<double
     saveNpzArray(path, kPoseArchiveKey, {flatPoses.size() / 16, 4, 4}, flatPoses);
 }
 
+void stagePoseArchive(FileSetReplacement& files, const std::filesystem::path& path,
+                      const std::vector<double>& flatPoses) {
+    const std::string archive = buildNpzArchive(kPoseArchiveKey, {flatPoses.size() / 16, 4, 4}, flatPoses);
+    const FileReplacementResult result = files.add(path, archive, "npz");
+    if (result.status == FileReplacementStatus::CannotOpen) {
+        throw std::runtime_error("npz: cannot open " + path.string() + " for writing");
+    }
+    if (result.status == FileReplacementStatus::CannotWrite) {
+        throw std::runtime_error("npz: cannot write " + path.string() + " (" + result.reason + ")");
+    }
+}
+
 std::vector<cv::Mat> loadPoseArchive(const std::filesystem::path& path) {
     return flatToPoses(loadNpzArray(path, kPoseArchiveKey));
 }
@@ -74,18 +104,34 @@ cv::Mat readColorImage(const std::filesystem::path& path) {
     return image;
 }
 
-void writeImage(const std::filesystem::path& path, const cv::Mat& image) {
-    std::vector<uchar> encoded;
-    if (!cv::imencode(path.extension().string(), image, encoded)) {
+EncodedImage encodeDatasetImage(const std::filesystem::path& path, const cv::Mat& image, const std::string& listName,
+                                std::size_t index) {
+    const std::string name = "io: " + listName + "[" + std::to_string(index) + "]";
+    if (image.empty()) {
+        throw std::invalid_argument(name + " is empty");
+    }
+    // Only these read back unchanged as 8-bit BGR: other depths would be scaled or cut
+    // by the encoder, an alpha channel dropped by the reader.
+    if (image.depth() != CV_8U || (image.channels() != 1 && image.channels() != 3)) {
+        throw std::invalid_argument(name + " must be an 8-bit image with 1 or 3 channels, got " +
+                                    hostTypeName(image.depth()) + " with " + std::to_string(image.channels()) +
+                                    (image.channels() == 1 ? " channel" : " channels"));
+    }
+    EncodedImage encoded{path, {}};
+    if (!cv::imencode(path.extension().string(), image, encoded.bytes)) {
         throw std::runtime_error("io: cv::imwrite failed for " + path.string());
     }
-    const std::string_view bytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
-    const FileReplacementResult result = replaceFileContents(path, bytes);
+    return encoded;
+}
+
+void stageImage(FileSetReplacement& files, const EncodedImage& image) {
+    const std::string_view bytes(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size());
+    const FileReplacementResult result = files.add(image.path, bytes, "io");
     if (result.status == FileReplacementStatus::CannotOpen) {
-        throw std::runtime_error("io: cv::imwrite failed for " + path.string());
+        throw std::runtime_error("io: cv::imwrite failed for " + image.path.string());
     }
     if (result.status == FileReplacementStatus::CannotWrite) {
-        throw std::runtime_error("io: cannot write " + path.string() + " (" + result.reason + ")");
+        throw std::runtime_error("io: cannot write " + image.path.string() + " (" + result.reason + ")");
     }
 }
 

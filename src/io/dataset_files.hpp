@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "io/file_replacement.hpp"
 #include "io/npy_format.hpp"
 
 namespace vantel::io {
@@ -27,10 +28,24 @@ std::vector<cv::Mat> flatToPoses(const NpyArray& array);
 
 void savePoseArchive(const std::filesystem::path& path, const std::vector<double>& flatPoses);
 std::vector<cv::Mat> loadPoseArchive(const std::filesystem::path& path);
+// Written into the set now, replaced with the set's other files; throws the archive writer's messages.
+void stagePoseArchive(FileSetReplacement& files, const std::filesystem::path& path,
+                      const std::vector<double>& flatPoses);
 
 // 8-bit 3-channel BGR.
 cv::Mat readColorImage(const std::filesystem::path& path);
-// Encoder chosen by the file extension; the file is replaced as a whole or not at all.
-void writeImage(const std::filesystem::path& path, const cv::Mat& image);
+// An image encoded in memory, so that a whole set is checked and encoded before the
+// first file is replaced.
+struct EncodedImage {
+    std::filesystem::path path;
+    std::vector<uchar> bytes;
+};
+
+// Encoder chosen by the path's extension. Throws std::invalid_argument naming
+// listName[index] unless the image is 8-bit with 1 or 3 channels (what reads back unchanged).
+EncodedImage encodeDatasetImage(const std::filesystem::path& path, const cv::Mat& image, const std::string& listName,
+                                std::size_t index);
+// Written into the set now, replaced with the set's other files.
+void stageImage(FileSetReplacement& files, const EncodedImage& image);
 
 }  // namespace vantel::io

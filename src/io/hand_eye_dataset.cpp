@@ -14,16 +14,26 @@ void saveHandEyeDataset(const std::filesystem::path& dataDir, const std::vector<
                                     std::to_string(annotatedImages.size()) + " < " +
                                     std::to_string(imageList.size()) + ")");
     }
+    // Everything is checked and encoded first: input that cannot be written must not
+    // leave new poses beside old images.
     const std::vector<double> flatPoses = posesToFlat(robotTTcpList);
-    std::filesystem::create_directories(dataDir);
-    savePoseArchive(dataDir / kPoseArchiveName, flatPoses);
+    std::vector<EncodedImage> images;
     for (std::size_t i = 0; i < imageList.size(); ++i) {
         const int index = static_cast<int>(i);
-        writeImage(dataDir / imageFileName(index), imageList[i]);
+        images.push_back(encodeDatasetImage(dataDir / imageFileName(index), imageList[i], "image_list", i));
         if (!annotatedImages.empty()) {
-            writeImage(dataDir / annotatedImageFileName(index), annotatedImages[i]);
+            images.push_back(encodeDatasetImage(dataDir / annotatedImageFileName(index), annotatedImages[i],
+                                                "annotated_images", i));
         }
     }
+    std::filesystem::create_directories(dataDir);
+    // Nothing is replaced before every file is written: a full disk cannot mis-pair either.
+    FileSetReplacement files;
+    stagePoseArchive(files, dataDir / kPoseArchiveName, flatPoses);
+    for (const EncodedImage& image : images) {
+        stageImage(files, image);
+    }
+    files.commitOrThrow();
     logMessage(LogLevel::Success, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
 }
 

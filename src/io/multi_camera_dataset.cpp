@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <stdexcept>
 #include <tuple>
 
@@ -82,15 +83,22 @@ std::optional<int> parseCaptureIndex(const std::string& stem) {
 
 int nextMultiCameraCaptureIndex(const fs::path& dataDir, int numCameras) {
     int best = -1;
+    fs::path bestImage;
     for (const fs::path& folder : cameraFolderPaths(dataDir, numCameras)) {
         if (!isDirectory(folder)) {
             continue;
         }
         for (const std::string& name : captureImageNames(folder)) {
-            if (const std::optional<int> index = parseCaptureIndex(fs::path(name).stem().string())) {
-                best = std::max(best, *index);
+            const std::optional<int> index = parseCaptureIndex(fs::path(name).stem().string());
+            if (index && *index > best) {
+                best = *index;
+                bestImage = folder / name;
             }
         }
+    }
+    if (best == std::numeric_limits<int>::max()) {
+        throw std::runtime_error("io: no capture index follows the one of " + bestImage.string() +
+                                 "; it is the largest 32-bit integer");
     }
     return best + 1;
 }
@@ -107,16 +115,24 @@ void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>&
         throw std::invalid_argument("io: capture_index must not be negative, got '" + std::to_string(captureIndex) +
                                     "'");
     }
+    // Every frame is checked and encoded before the first file is replaced.
     const std::vector<fs::path> folders = cameraFolderPaths(dataDir, static_cast<int>(frames.size()));
+    std::vector<EncodedImage> images;
+    for (std::size_t k = 0; k < folders.size(); ++k) {
+        images.push_back(encodeDatasetImage(folders[k] / imageFileName(captureIndex), frames[k], "frames", k));
+        if (!annotatedImages.empty()) {
+            images.push_back(encodeDatasetImage(folders[k] / annotatedImageFileName(captureIndex),
+                                                annotatedImages[k], "annotated_images", k));
+        }
+    }
     for (const fs::path& folder : folders) {
         fs::create_directories(folder);
     }
-    for (std::size_t k = 0; k < folders.size(); ++k) {
-        writeImage(folders[k] / imageFileName(captureIndex), frames[k]);
-        if (!annotatedImages.empty()) {
-            writeImage(folders[k] / annotatedImageFileName(captureIndex), annotatedImages[k]);
-        }
+    FileSetReplacement files;
+    for (const EncodedImage& image : images) {
+        stageImage(files, image);
     }
+    files.commitOrThrow();
     logMessage(LogLevel::Success, "Saved capture #" + std::to_string(captureIndex) + " (" +
                                       std::to_string(frames.size()) + " cameras)");
 }

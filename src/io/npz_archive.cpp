@@ -8,10 +8,14 @@
 
 namespace vantel::io {
 
+std::string buildNpzArchive(const std::string& key, const std::vector<std::uint64_t>& shape,
+                            const std::vector<double>& data) {
+    return buildSingleEntryZip(key + ".npy", buildNpyBlob(shape, data));
+}
+
 void saveNpzArray(const std::filesystem::path& path, const std::string& key,
                   const std::vector<std::uint64_t>& shape, const std::vector<double>& data) {
-    const std::string archive = buildSingleEntryZip(key + ".npy", buildNpyBlob(shape, data));
-    replaceFileContentsOrThrow(path, archive, "npz");
+    replaceFileContentsOrThrow(path, buildNpzArchive(key, shape, data), "npz");
 }
 
 NpyArray loadNpzArray(const std::filesystem::path& path, const std::string& key) {

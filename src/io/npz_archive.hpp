@@ -9,6 +9,10 @@
 
 namespace vantel::io {
 
+// The bytes of an archive with the single stored entry key + ".npy".
+std::string buildNpzArchive(const std::string& key, const std::vector<std::uint64_t>& shape,
+                            const std::vector<double>& data);
+
 // Writes (replacing) an archive with the single stored entry key + ".npy".
 void saveNpzArray(const std::filesystem::path& path, const std::string& key,
                   const std::vector<std::uint64_t>& shape, const std::vector<double>& data);

@@ -12,6 +12,7 @@ PYBIND11_MODULE(_vantel, module) {
 
     vantel::binding::routeStandardStreamsToHost();
     vantel::binding::routeProgressToHost(module);
+    vantel::binding::registerExceptionTranslation();
     vantel::binding::registerPoseConversions(module);
 
     vantel::binding::registerTargets(module);

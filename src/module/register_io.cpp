@@ -1,3 +1,5 @@
+#include <stdexcept>
+
 #include "io/calibration_records.hpp"
 #include "io/hand_eye_dataset.hpp"
 #include "io/multi_camera_dataset.hpp"
@@ -6,6 +8,18 @@
 
 namespace vantel::binding {
 namespace {
+
+// Bytes are accepted for a str field, but text that is not UTF-8 could never be read
+// back as str nor written to JSON.
+void setHandEyeMethod(io::HandEyeResultRecord& record, const std::string& method) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(method.data(), static_cast<py::ssize_t>(method.size()), nullptr);
+    if (decoded == nullptr) {
+        PyErr_Clear();
+        throw std::invalid_argument("HandEyeResultRecord: method must be UTF-8 text");
+    }
+    Py_DECREF(decoded);
+    record.method = method;
+}
 
 void registerRecords(py::module_& submodule) {
     py::classh<io::MultiCameraCalibrationRecord>(submodule, "MultiCameraCalibrationRecord")
@@ -23,7 +37,8 @@ void registerRecords(py::module_& submodule) {
         .def(py::init<>())
         .def_readwrite("reference_index", &io::HandEyeResultRecord::reference_index)
         .def_readwrite("num_cameras", &io::HandEyeResultRecord::num_cameras)
-        .def_readwrite("method", &io::HandEyeResultRecord::method)
+        .def_property(
+            "method", [](const io::HandEyeResultRecord& record) { return record.method; }, &setHandEyeMethod)
         .def_readwrite("num_frames_used", &io::HandEyeResultRecord::num_frames_used)
         .def_readwrite("num_frames_total", &io::HandEyeResultRecord::num_frames_total)
         .def_readwrite("tcp_T_camera_list", &io::HandEyeResultRecord::tcp_T_camera_list);

@@ -4,6 +4,9 @@
 
 namespace vantel::binding {
 
+// Exception texts that are not valid UTF-8 reach the host with the bad bytes replaced.
+void registerExceptionTranslation();
+
 // Submodule tf: the pose conversions. Created by the module entry before the subsystems.
 void registerPoseConversions(pybind11::module_& module);
 
