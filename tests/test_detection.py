@@ -90,6 +90,26 @@ def test_dictionary_21_works_from_opencv_4_7_and_fails_clearly_before():
             "aruco: dictionary id 21 (DICT_ARUCO_MIP_36H12) needs OpenCV 4.7 or newer")
 
 
+def last_dictionary_id():
+    return 21 if opencv_version() >= (4, 7) else 20
+
+
+@pytest.mark.parametrize("dict_id", [99, -1, 22, 2**31 - 1])
+@pytest.mark.parametrize("use", [
+    lambda i: v.CharucoTarget(5, 7, 0.04, 0.03, i).detect_and_annotate(charuco_image(dict_id=0)),
+    lambda i: v.IntrinsicCalibrator(v.CharucoTarget(5, 7, 0.04, 0.03, i)).find_corners([charuco_image(dict_id=0)]),
+    lambda i: v.IntrinsicCalibrator(v.ArucoTarget((4, 5), 0.04, 0.01, i)).find_corners([grid_image(dict_id=0)]),
+    lambda i: v.EyeInHandCalibrator(v.CharucoTarget(5, 7, 0.04, 0.03, i)).compute_camera_T_target_list(
+        [charuco_image(dict_id=0)], [np.eye(4)], np.eye(3), np.zeros(5)),
+], ids=["charuco_detect", "charuco_corners", "grid_corners", "charuco_poses"])
+def test_unknown_dictionary_id_is_refused_not_replaced(dict_id, use):
+    # Id 0 is what an unknown id used to become: the 4x4_50 board in view was then found.
+    with pytest.raises(RuntimeError) as raised:
+        use(dict_id)
+    assert str(raised.value) == (f"aruco: unknown dictionary id {dict_id}; "
+                                 f"valid ids are 0 to {last_dictionary_id()}")
+
+
 # --- find_corners ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("target", [v.ChessboardTarget((9, 6), 0.025), CHARUCO, GRID])

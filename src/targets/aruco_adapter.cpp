@@ -57,6 +57,21 @@ void applyDetectorParameters(cv::aruco::DetectorParameters& parameters) {
     parameters.useAruco3Detection = false;
 }
 
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
+constexpr int kLastDictionaryId = cv::aruco::DICT_APRILTAG_36h11;
+#else
+constexpr int kLastDictionaryId = cv::aruco::DICT_ARUCO_MIP_36h12;
+#endif
+
+// OpenCV maps an id it does not know to DICT_4X4_50 without a word: a board of another
+// dictionary would then simply never be found.
+void checkDictionaryId(int id) {
+    if (id < 0 || id > kLastDictionaryId) {
+        throw std::runtime_error("aruco: unknown dictionary id " + std::to_string(id) + "; valid ids are 0 to " +
+                                 std::to_string(kLastDictionaryId));
+    }
+}
+
 #if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 8
 float distance(const cv::Point2f& a, const cv::Point2f& b) { return std::sqrt((a - b).dot(a - b)); }
 
@@ -120,6 +135,7 @@ cv::Ptr<cv::aruco::Dictionary> predefinedDictionary(int id) {
         throw std::runtime_error("aruco: dictionary id 21 (DICT_ARUCO_MIP_36H12) needs OpenCV 4.7 or newer; "
                                  "this build uses OpenCV " CV_VERSION);
     }
+    checkDictionaryId(id);
     return cv::aruco::getPredefinedDictionary(id);
 }
 
@@ -218,7 +234,10 @@ CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& 
 
 namespace {
 
-cv::aruco::Dictionary predefinedDictionary(int id) { return cv::aruco::getPredefinedDictionary(id); }
+cv::aruco::Dictionary predefinedDictionary(int id) {
+    checkDictionaryId(id);
+    return cv::aruco::getPredefinedDictionary(id);
+}
 
 cv::aruco::DetectorParameters detectorParameters() {
     cv::aruco::DetectorParameters parameters;
