@@ -24,7 +24,9 @@ import cv2
 import numpy as np
 
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
-CALIBRATE_FLAGS = 0
+# The calibrator adds CALIB_USE_LU to the caller's flags 0: same result as the default solver,
+# much faster on many views.
+CALIBRATE_FLAGS = cv2.CALIB_USE_LU
 SUB_PIXEL_WINDOW = (11, 11)
 SUB_PIXEL_ZERO_ZONE = (-1, -1)
 REFINE = {"minRepDistance": 10.0, "errorCorrectionRate": 3.0, "checkAllOrders": True}

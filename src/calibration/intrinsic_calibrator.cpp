@@ -8,6 +8,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/corner_finding.hpp"
+#include "calibration/solver_flags.hpp"
 #include "module/log.hpp"
 
 namespace vantel::calibration {
@@ -99,13 +100,13 @@ IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat
     if (method == CalibrationMethod::Standard) {
         rms = cv::calibrateCamera(detections_.object_points, detections_.image_points, imageSize, cameraMatrix,
                                   distCoeffs, rvecs_, tvecs_, stdDevIntrinsics, stdDevExtrinsics, perViewErrors,
-                                  options_.calibrate_camera_flags, options_.criteria);
+                                  withFastSolver(options_.calibrate_camera_flags), options_.criteria);
     } else {
         cv::Mat newObjectPoints, stdDevObjectPoints;
         rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,
                                     options_.index_of_fixed_3d_point, cameraMatrix, distCoeffs, rvecs_, tvecs_,
                                     newObjectPoints, stdDevIntrinsics, stdDevExtrinsics, stdDevObjectPoints,
-                                    perViewErrors, options_.calibrate_camera_flags, options_.criteria);
+                                    perViewErrors, withFastSolver(options_.calibrate_camera_flags), options_.criteria);
     }
     if (!(rms > 0.0)) {
         logMessage(LogLevel::Error,
