@@ -57,6 +57,22 @@ void applyDetectorParameters(cv::aruco::DetectorParameters& parameters) {
     parameters.useAruco3Detection = false;
 }
 
+// Before 4.14 OpenCV's ChArUco refinement added (0.5, 0.5) px to every corner after
+// cornerSubPix had found the true saddle point; 4.14 removed that as a bug. Taking it off
+// here keeps every use of ChArUco corners (and the principal point) unbiased on all versions.
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 14
+constexpr float kCharucoCornerShift = 0.5f;
+#else
+constexpr float kCharucoCornerShift = 0.0f;
+#endif
+
+void removeCharucoCornerShift(CharucoDetection& detection) {
+    for (cv::Point2f& corner : detection.charuco_corners) {
+        corner.x -= kCharucoCornerShift;
+        corner.y -= kCharucoCornerShift;
+    }
+}
+
 #if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
 constexpr int kLastDictionaryId = cv::aruco::DICT_APRILTAG_36h11;
 #else
@@ -212,6 +228,7 @@ CharucoDetection CharucoDetector::detectBoard(const cv::Mat& grey) const {
                                          detection.charuco_corners, detection.charuco_ids, cv::noArray(),
                                          cv::noArray(), kCharucoMinMarkers);
     dropCornersThatDoNotFit(detection, board->ids, board->nearestMarkerIdx, board->nearestMarkerCorners);
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
@@ -227,6 +244,7 @@ CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& 
     cv::aruco::interpolateCornersCharuco(markers.marker_corners, markers.marker_ids, grey, board,
                                          detection.charuco_corners, detection.charuco_ids, cv::noArray(),
                                          cv::noArray(), kCharucoMinMarkers);
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
@@ -321,12 +339,14 @@ CharucoDetection CharucoDetector::detectBoard(const cv::Mat& grey) const {
     const auto& board = board_.impl_->board;
     dropCornersThatDoNotFit(detection, board.getIds(), board.getNearestMarkerIdx(), board.getNearestMarkerCorners());
 #endif
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
 CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& grey) const {
     CharucoDetection detection;
     impl_->detector.detectBoard(grey, detection.charuco_corners, detection.charuco_ids);
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
