@@ -21,9 +21,13 @@ def real_set(folder, pattern, target, step=1):
 
 
 def rendered_set(board, target):
+    images = []
+
     def load(_):
-        return target, [view.image for view in intrinsic_views(board, CAMERA, n_views=18, seed=1,
-                                                                 position_noise_px=0.2)]
+        if not images:
+            images.extend(view.image for view in intrinsic_views(board, CAMERA, n_views=18, seed=1,
+                                                                 position_noise_px=0.2))
+        return target, images
     return load
 
 
@@ -110,6 +114,9 @@ def test_release_object_runs_lu_too():
                             distortion_rtol=DISTORTION_RTOL)
 
 
+TARGET_9X7 = v.CharucoTarget(9, 7, 0.03, 0.022, 0)
+
+
 def pair_inputs(image_lists, reference, camera):
     """Every frame both cameras detected, with the corner ids both saw, as the rig pairs them."""
     found = [v.IntrinsicCalibrator(TARGET_9X7).find_corners(images) for images in image_lists]
@@ -127,9 +134,6 @@ def pair_inputs(image_lists, reference, camera):
         points_r.append(np.float32([views[0][frame][2][rows[0][i]] for i in shared]).reshape(-1, 1, 2))
         points_k.append(np.float32([views[1][frame][2][rows[1][i]] for i in shared]).reshape(-1, 1, 2))
     return objects, points_r, points_k
-
-
-TARGET_9X7 = v.CharucoTarget(9, 7, 0.03, 0.022, 0)
 
 
 # With USE_INTRINSIC_GUESS later pairs start from the reference intrinsics the first pair

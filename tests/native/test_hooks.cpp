@@ -127,12 +127,16 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     // The module's OpenCV calibrations with exactly the given flags: the reference for the
     // solver the calibrators choose.
     module.def("calibrate_camera", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& imagePoints,
-                                      const cv::Size& imageSize, int flags, int fixedPoint) {
+                                      const cv::Size& imageSize, int flags, int fixedPoint, bool deviations) {
         cv::Mat cameraMatrix, distCoeffs, stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
         std::vector<cv::Mat> rvecs, tvecs;
         const cv::TermCriteria criteria(3, 30, 0.001);
         double rms = 0.0;
-        if (fixedPoint < 0) {
+        if (!deviations) {
+            // Without deviations and per-view errors OpenCV skips its final inversion.
+            rms = cv::calibrateCamera(objectPoints, imagePoints, imageSize, cameraMatrix, distCoeffs, rvecs, tvecs,
+                                      flags, criteria);
+        } else if (fixedPoint < 0) {
             rms = cv::calibrateCamera(objectPoints, imagePoints, imageSize, cameraMatrix, distCoeffs, rvecs, tvecs,
                                       stdDevIntrinsics, stdDevExtrinsics, perViewErrors, flags, criteria);
         } else {
@@ -141,9 +145,10 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
                                         rvecs, tvecs, newObjectPoints, stdDevIntrinsics, stdDevExtrinsics,
                                         stdDevObjectPoints, perViewErrors, flags, criteria);
         }
-        return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1), perViewErrors.reshape(1, 1));
+        return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1),
+                              perViewErrors.empty() ? cv::Mat() : perViewErrors.reshape(1, 1));
     }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags"),
-       py::arg("fixed_point") = -1);
+       py::arg("fixed_point") = -1, py::arg("deviations") = true);
     module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,
                                       const std::vector<cv::Mat>& points2, const cv::Mat& matrix1,
                                       const cv::Mat& distortion1, const cv::Mat& matrix2, const cv::Mat& distortion2,
