@@ -3,7 +3,7 @@
 Does what MultiCameraCalibrator.calibrate does with its default options on a ChArUco rig: per
 camera the intrinsic calibration of cv2_intrinsic.py (criteria COUNT+EPS 30 1e-6) and the
 3 px per-view filter, per camera against the reference the frames both kept, the corner ids both
-saw (at least 15) and stereoCalibrate with fixed intrinsics, then the DLT triangulation of frame 0
+saw (at least 15) and stereoCalibrate with fixed intrinsics (both with the LU solver the module adds), then the DLT triangulation of frame 0
 with its neighbour distances, plane thickness and per-camera reprojection. Like the module it
 reuses each camera's detection of frame 0 for the triangulation. Runs under any interpreter with
 cv2 and numpy.
@@ -41,7 +41,7 @@ def detect_and_calibrate(images, job):
         found.append(None if view is None else (view[0], np.asarray(view[1], np.float32).reshape(-1, 1, 2)))
     indices = [k for k, view in enumerate(found) if view is not None]
     calibration = cv2.calibrateCameraExtended([found[k][0] for k in indices], [found[k][1] for k in indices],
-                                              images[0].shape[1::-1], None, None, flags=0,
+                                              images[0].shape[1::-1], None, None, flags=cv2.CALIB_USE_LU,
                                               criteria=cv2_intrinsic.CRITERIA)
     kept = [k for k, error in zip(indices, calibration[7].ravel()) if error <= PER_VIEW_THRESHOLD]
     return found, calibration[1], calibration[2], kept or indices
@@ -68,7 +68,8 @@ def stereo_pair(board_corners, reference, camera):
     if len(objects) < MIN_SHARED_FRAMES:
         return None
     rms, _, _, _, _, R, T, _, _ = cv2.stereoCalibrate(objects, points_r, points_k, K1, D1, K2, D2, (0, 0),
-                                                      flags=cv2.CALIB_FIX_INTRINSIC, criteria=cv2_intrinsic.CRITERIA)
+                                                      flags=cv2.CALIB_FIX_INTRINSIC | cv2.CALIB_USE_LU,
+                                                      criteria=cv2_intrinsic.CRITERIA)
     camera_T_reference = np.eye(4)
     camera_T_reference[:3, :3], camera_T_reference[:3, 3] = R, T.ravel()
     return rms, np.linalg.inv(camera_T_reference)

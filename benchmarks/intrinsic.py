@@ -1,8 +1,9 @@
 """IntrinsicCalibrator.calibrate against the equivalent plain cv2 script, per target type.
 
-Both sides detect, refine and calibrate the same images (calibrateCamera flags 0, default
-criteria); each ratio is module time / script time, median of several runs, of wall time and
-of CPU time (all threads; less disturbed by other load on the machine). The script
+Both sides detect, refine and calibrate the same images (calibrateCamera flags 0 plus the LU
+solver the calibrator adds, default criteria); each ratio is module time / script time, median
+of several runs, of wall time and of CPU time (all threads; less disturbed by other load on the
+machine). The script
 (benchmarks/cv2_intrinsic.py) runs twice, in a subprocess that times its own work:
   - with pip's cv2 from the venv: what users have, but another OpenCV build (version and
     optimised primitives), so that ratio includes the speed difference of the two builds;
@@ -10,9 +11,17 @@ of CPU time (all threads; less disturbed by other load on the machine). The scri
     that ratio is the module's own overhead. Skipped, with the reason, when that cv2 is missing
     or links another OpenCV library than the module.
 
-Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR | --rendered] [--extras]
+Usage: .venv/bin/python benchmarks/intrinsic.py [--runs N] [--data DIR | --rendered] [--extras] [--scaling]
 (benchmarks/run.sh installs python3-opencv when root, runs the setup, then this.)
 Without the real data (or with --rendered) the images are rendered scenes of the test suite.
+
+--scaling adds the solver table: the calibration call the calibrator makes (calibrateCamera with
+deviations and per-view errors) on 30, 120 and 240 synthetic 9x6 views, with OpenCV's default
+solver (flags 0) and with CALIB_USE_LU, which the calibrators use unless the caller picks a
+solver; both on the module's OpenCV build (through the development build's test hooks), with
+and without the deviations and per-view errors the calibrator asks for (OpenCV computes the
+deviations with one SVD of the full normal equations, whatever the solver). The default solver
+takes about a minute at 240 views.
 """
 
 import argparse
@@ -162,6 +171,54 @@ def spread(seconds):
     return f"{median:7.3f} ±{50 * (max(seconds) - min(seconds)) / median:3.0f}%"
 
 
+SCALING_VIEWS = (30, 120, 240)
+
+
+def synthetic_views(count, seed=0):
+    """9x6 corners of 3 cm squares seen at 0.4-0.7 m by a 640x480 camera, 0.2 px noise."""
+    rng = np.random.default_rng(seed)
+    camera = np.array([[800.0, 0, 320], [0, 800.0, 240], [0, 0, 1]])
+    distortion = np.array([-0.1, 0.02, 0.0, 0.0, 0.0])
+    board = np.zeros((54, 3), np.float32)
+    board[:, :2] = np.mgrid[0:9, 0:6].T.reshape(-1, 2) * 0.03
+    objects, points = [], []
+    for _ in range(count):
+        rotation = rng.uniform(-0.4, 0.4, 3)
+        translation = np.array([*rng.uniform(-0.15, 0.0, 2), rng.uniform(0.4, 0.7)])
+        projected, _ = cv2.projectPoints(board, rotation, translation, camera, distortion)
+        objects.append(board)
+        points.append((projected + rng.normal(0, 0.2, projected.shape)).astype(np.float32))
+    return objects, points
+
+
+def solver_scaling():
+    try:
+        from _vantel_testhooks import calibrate_camera
+    except ImportError:
+        print("solver scaling skipped: needs the development build's _vantel_testhooks (scripts/setup.sh)")
+        return
+    print("calibrateCamera on synthetic 9x6 views, module's OpenCV, criteria COUNT+EPS 30 0.001, one run each")
+    print("last three columns: without the deviations and per-view errors, for which OpenCV adds one SVD "
+          "of the full normal equations whatever the solver")
+    print(f"{'views':>5s} {'default s':>10s} {'LU s':>8s} {'ratio':>6s} {'default ms/view':>16s} "
+          f"{'LU ms/view':>11s} {'K rel. diff':>12s} {'default s':>10s} {'LU s':>8s} {'ratio':>6s}")
+    for count in SCALING_VIEWS:
+        objects, points = synthetic_views(count)
+        timings, matrices = {}, []
+        for deviations in (True, False):
+            for flags in (0, cv2.CALIB_USE_LU):
+                start = time.perf_counter()
+                _, matrix, _, _ = calibrate_camera(objects, points, (640, 480), flags, deviations=deviations)
+                timings[deviations, flags] = time.perf_counter() - start
+                matrices.append(matrix)
+        difference = np.max(np.abs(matrices[1] - matrices[0])) / np.max(np.abs(matrices[0]))
+        full, lu = timings[True, 0], timings[True, cv2.CALIB_USE_LU]
+        bare, bare_lu = timings[False, 0], timings[False, cv2.CALIB_USE_LU]
+        print(f"{count:5d} {full:10.2f} {lu:8.2f} {full / lu:6.1f} {1000 * full / count:16.1f} "
+              f"{1000 * lu / count:11.1f} {difference:12.1e} {bare:10.2f} {bare_lu:8.2f} {bare / bare_lu:6.1f}",
+              flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
@@ -169,6 +226,8 @@ def main():
     parser.add_argument("--rendered", action="store_true", help="use rendered scenes, not the real data")
     parser.add_argument("--extras", action="store_true",
                         help="also time, on the system build, the module's work beyond plain cv2")
+    parser.add_argument("--scaling", action="store_true",
+                        help="also time the default and the LU solver on 30, 120 and 240 synthetic views")
     args = parser.parse_args()
     image_sets = rendered_cases() if args.rendered or not args.data.is_dir() else cases(args.data)
 
@@ -178,7 +237,8 @@ def main():
     print(f"pip:    cv2 {cv2.__version__} ({sys.executable})")
     print("system: " + (f"cv2 {system_version} ({system}), the module's build" if system
                         else f"skipped: {skipped}"))
-    print("calibrateCamera flags 0 (the caller's, default solver), criteria COUNT+EPS 30 0.001; "
+    print("calibrateCamera flags 0 (the caller's) with the CALIB_USE_LU the calibrator adds, "
+          "criteria COUNT+EPS 30 0.001; "
           f"median of {args.runs} runs after one warm-up, ± half the min-max range")
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"{'':40s} {'wall time':^55s} {'CPU time ratio':^14s}")
@@ -219,6 +279,8 @@ def main():
         print(f"{'target':40s} {'difference':>10s} {'annotated copies':>16s} {'mean view error':>15s}")
         for name, difference, parts in extras:
             print(f"{name:40s} {difference:10.3f} {parts['annotated copy']:16.3f} {parts['mean view error']:15.3f}")
+    if args.scaling:
+        solver_scaling()
     print(f"load average {os.getloadavg()[0]:.1f} at the end")
 
 

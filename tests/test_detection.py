@@ -4,7 +4,7 @@ import pytest
 
 import _vantel as v
 from _vantel_testhooks import opencv_version
-from flat_boards import blank_image, charuco_image, chessboard_image, grid_image
+from flat_boards import MARGIN_PX, blank_image, charuco_image, chessboard_image, grid_image
 
 CHARUCO = v.CharucoTarget(5, 7, 0.04, 0.03)
 GRID = v.ArucoTarget((4, 5), 0.04, 0.01, 0)
@@ -88,6 +88,61 @@ def test_dictionary_21_works_from_opencv_4_7_and_fails_clearly_before():
             target.detect_and_annotate(blank_image())
         assert str(raised.value).startswith(
             "aruco: dictionary id 21 (DICT_ARUCO_MIP_36H12) needs OpenCV 4.7 or newer")
+
+
+def last_dictionary_id():
+    return 21 if opencv_version() >= (4, 7) else 20
+
+
+@pytest.mark.parametrize("dict_id", [99, -1, 22, 2**31 - 1])
+@pytest.mark.parametrize("use", [
+    lambda i: v.CharucoTarget(5, 7, 0.04, 0.03, i).detect_and_annotate(charuco_image(dict_id=0)),
+    lambda i: v.IntrinsicCalibrator(v.CharucoTarget(5, 7, 0.04, 0.03, i)).find_corners([charuco_image(dict_id=0)]),
+    lambda i: v.IntrinsicCalibrator(v.ArucoTarget((4, 5), 0.04, 0.01, i)).find_corners([grid_image(dict_id=0)]),
+    lambda i: v.EyeInHandCalibrator(v.CharucoTarget(5, 7, 0.04, 0.03, i)).compute_camera_T_target_list(
+        [charuco_image(dict_id=0)], [np.eye(4)], np.eye(3), np.zeros(5)),
+], ids=["charuco_detect", "charuco_corners", "grid_corners", "charuco_poses"])
+def test_unknown_dictionary_id_is_refused_not_replaced(dict_id, use):
+    # Id 0 is what an unknown id used to become: the 4x4_50 board in view was then found.
+    with pytest.raises(RuntimeError) as raised:
+        use(dict_id)
+    assert str(raised.value) == (f"aruco: unknown dictionary id {dict_id}; "
+                                 f"valid ids are 0 to {last_dictionary_id()}")
+
+
+def flat_charuco_truth(ids, squares=(5, 7), size=(500, 700)):
+    """Pixel position of each ChArUco corner id on charuco_image: the board is fitted into the
+    margin with whole-pixel squares and centred, pixel centres at whole coordinates."""
+    square = min((size[0] - 2 * MARGIN_PX) // squares[0], (size[1] - 2 * MARGIN_PX) // squares[1])
+    left = (size[0] - square * squares[0]) // 2 - 0.5
+    top = (size[1] - square * squares[1]) // 2 - 0.5
+    columns = squares[0] - 1
+    return square, left, top, np.array([[left + square * (1 + i % columns), top + square * (1 + i // columns)]
+                                        for i in np.ravel(ids)])
+
+
+def test_charuco_corners_sit_on_the_true_corners():
+    # OpenCV before 4.14 adds half a pixel to each; the module takes it off.
+    detections = v.IntrinsicCalibrator(CHARUCO).find_corners([charuco_image()])
+    found = detections.image_points[0].reshape(-1, 2)
+    _, _, _, truth = flat_charuco_truth(detections.point_ids[0])
+    assert len(found) == 24
+    assert np.abs(found - truth).max() < 0.05
+
+
+def test_charuco_poses_are_unbiased():
+    # A pinhole of focal length f sees the flat image: the board lies at z = f * 0.04 m / square px.
+    focal, centre = 1000.0, np.array([250.0, 350.0])
+    square_px, left, top, _ = flat_charuco_truth([0])
+    depth = focal * 0.04 / square_px
+    matrix = np.array([[focal, 0, centre[0]], [0, focal, centre[1]], [0, 0, 1]])
+    poses = v.EyeInHandCalibrator(CHARUCO).compute_camera_T_target_list([charuco_image()], [np.eye(4)], matrix,
+                                                                        np.zeros(5))
+    pose = poses.camera_T_target_list[0]
+    np.testing.assert_allclose(pose[:3, :3], np.eye(3), atol=1e-4)
+    # The board origin is the outer corner of the first square; 0.05 px of tolerance.
+    expected = [(left - centre[0]) * depth / focal, (top - centre[1]) * depth / focal, depth]
+    np.testing.assert_allclose(pose[:3, 3], expected, atol=0.05 * depth / focal)
 
 
 # --- find_corners ------------------------------------------------------------------------

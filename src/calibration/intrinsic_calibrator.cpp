@@ -8,6 +8,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/corner_finding.hpp"
+#include "calibration/solver_flags.hpp"
 #include "module/log.hpp"
 
 namespace vantel::calibration {
@@ -30,11 +31,11 @@ CalibrationMethod chooseMethod(const Target& target, const IntrinsicOptions& opt
         "IntrinsicCalibrator: calibrate_camera_method must be 'Default' or 'Release Object', got '" + method + "'");
 }
 
-// Index of the first image whose size differs from images[0], or -1.
-int firstImageOfOtherSize(const std::vector<cv::Mat>& images) {
-    for (size_t i = 1; i < images.size(); ++i) {
-        if (images[i].size() != images[0].size()) {
-            return static_cast<int>(i);
+// Index of the first image among `indices` whose size differs from `size`, or -1.
+int firstImageOfOtherSize(const std::vector<cv::Mat>& images, const std::vector<int>& indices, cv::Size size) {
+    for (const int i : indices) {
+        if (images[i].size() != size) {
+            return i;
         }
     }
     return -1;
@@ -70,15 +71,25 @@ IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat
         logMessage(LogLevel::Warning, "[IntrinsicCalibrator] No corners found. Check the images and try again.");
         return result;
     }
-    const cv::Size imageSize = images[0].size();
+    const int first = detections_.successful_indices.front();
+    const cv::Size imageSize = images[first].size();
     const CalibrationMethod method = chooseMethod(target_, options_);
-    // One size for the whole batch: views of another camera would be calibrated against
-    // the wrong image centre without any sign of it.
-    if (const int other = firstImageOfOtherSize(images); other >= 0) {
+    // One size for the calibrated views: views of another camera would be calibrated
+    // against the wrong image centre without any sign of it. An image of another size
+    // that gave no view cannot do that; it is only named.
+    if (const int other = firstImageOfOtherSize(images, detections_.successful_indices, imageSize); other >= 0) {
         logMessage(LogLevel::Error, "[IntrinsicCalibrator] Image " + std::to_string(other) + " is " +
-                                        describeSize(images[other]) + " but image 0 is " +
-                                        describeSize(images[0]) + "; all images must come from one camera.");
+                                        describeSize(images[other]) + " but image " + std::to_string(first) +
+                                        " is " + describeSize(images[first]) +
+                                        "; all images must come from one camera.");
         return result;
+    }
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (images[i].size() != imageSize) {
+            logMessage(LogLevel::Warning, "[IntrinsicCalibrator] Image " + std::to_string(i) + " is " +
+                                              describeSize(images[i]) + ", not " + describeSize(images[first]) +
+                                              " like the calibrated views; skipping it.");
+        }
     }
     cv::Mat cameraMatrix = options_.intrinsic_matrix_guess ? options_.intrinsic_matrix_guess->clone() : cv::Mat();
     cv::Mat distCoeffs =
@@ -89,13 +100,13 @@ IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat
     if (method == CalibrationMethod::Standard) {
         rms = cv::calibrateCamera(detections_.object_points, detections_.image_points, imageSize, cameraMatrix,
                                   distCoeffs, rvecs_, tvecs_, stdDevIntrinsics, stdDevExtrinsics, perViewErrors,
-                                  options_.calibrate_camera_flags, options_.criteria);
+                                  withFastSolver(options_.calibrate_camera_flags), options_.criteria);
     } else {
         cv::Mat newObjectPoints, stdDevObjectPoints;
         rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,
                                     options_.index_of_fixed_3d_point, cameraMatrix, distCoeffs, rvecs_, tvecs_,
                                     newObjectPoints, stdDevIntrinsics, stdDevExtrinsics, stdDevObjectPoints,
-                                    perViewErrors, options_.calibrate_camera_flags, options_.criteria);
+                                    perViewErrors, withFastSolver(options_.calibrate_camera_flags), options_.criteria);
     }
     if (!(rms > 0.0)) {
         logMessage(LogLevel::Error,

@@ -8,6 +8,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/intrinsic_calibrator.hpp"
+#include "calibration/solver_flags.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -98,7 +99,7 @@ RigWorkMemo::StereoOutcome RigWorkMemo::stereo(int rig_reference, int rig_camera
     outcome.rms = cv::stereoCalibrate(inputs.object_points, inputs.reference_points, inputs.camera_points,
                                       outcome.reference_matrix, outcome.reference_distortion, outcome.camera_matrix,
                                       outcome.camera_distortion, inputs.image_size, outcome.rotation,
-                                      outcome.translation, essential, fundamental, flags, criteria);
+                                      outcome.translation, essential, fundamental, withFastSolver(flags), criteria);
     stereo_.emplace(std::move(key), deepCopy(outcome));
     return outcome;
 }

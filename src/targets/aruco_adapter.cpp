@@ -57,6 +57,37 @@ void applyDetectorParameters(cv::aruco::DetectorParameters& parameters) {
     parameters.useAruco3Detection = false;
 }
 
+// Before 4.14 OpenCV's ChArUco refinement added (0.5, 0.5) px to every corner after
+// cornerSubPix had found the true saddle point; 4.14 removed that as a bug. Taking it off
+// here keeps every use of ChArUco corners (and the principal point) unbiased on all versions.
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 14
+constexpr float kCharucoCornerShift = 0.5f;
+#else
+constexpr float kCharucoCornerShift = 0.0f;
+#endif
+
+void removeCharucoCornerShift(CharucoDetection& detection) {
+    for (cv::Point2f& corner : detection.charuco_corners) {
+        corner.x -= kCharucoCornerShift;
+        corner.y -= kCharucoCornerShift;
+    }
+}
+
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
+constexpr int kLastDictionaryId = cv::aruco::DICT_APRILTAG_36h11;
+#else
+constexpr int kLastDictionaryId = cv::aruco::DICT_ARUCO_MIP_36h12;
+#endif
+
+// OpenCV maps an id it does not know to DICT_4X4_50 without a word: a board of another
+// dictionary would then simply never be found.
+void checkDictionaryId(int id) {
+    if (id < 0 || id > kLastDictionaryId) {
+        throw std::runtime_error("aruco: unknown dictionary id " + std::to_string(id) + "; valid ids are 0 to " +
+                                 std::to_string(kLastDictionaryId));
+    }
+}
+
 #if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 8
 float distance(const cv::Point2f& a, const cv::Point2f& b) { return std::sqrt((a - b).dot(a - b)); }
 
@@ -120,6 +151,7 @@ cv::Ptr<cv::aruco::Dictionary> predefinedDictionary(int id) {
         throw std::runtime_error("aruco: dictionary id 21 (DICT_ARUCO_MIP_36H12) needs OpenCV 4.7 or newer; "
                                  "this build uses OpenCV " CV_VERSION);
     }
+    checkDictionaryId(id);
     return cv::aruco::getPredefinedDictionary(id);
 }
 
@@ -196,6 +228,7 @@ CharucoDetection CharucoDetector::detectBoard(const cv::Mat& grey) const {
                                          detection.charuco_corners, detection.charuco_ids, cv::noArray(),
                                          cv::noArray(), kCharucoMinMarkers);
     dropCornersThatDoNotFit(detection, board->ids, board->nearestMarkerIdx, board->nearestMarkerCorners);
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
@@ -211,6 +244,7 @@ CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& 
     cv::aruco::interpolateCornersCharuco(markers.marker_corners, markers.marker_ids, grey, board,
                                          detection.charuco_corners, detection.charuco_ids, cv::noArray(),
                                          cv::noArray(), kCharucoMinMarkers);
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
@@ -218,7 +252,10 @@ CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& 
 
 namespace {
 
-cv::aruco::Dictionary predefinedDictionary(int id) { return cv::aruco::getPredefinedDictionary(id); }
+cv::aruco::Dictionary predefinedDictionary(int id) {
+    checkDictionaryId(id);
+    return cv::aruco::getPredefinedDictionary(id);
+}
 
 cv::aruco::DetectorParameters detectorParameters() {
     cv::aruco::DetectorParameters parameters;
@@ -302,12 +339,14 @@ CharucoDetection CharucoDetector::detectBoard(const cv::Mat& grey) const {
     const auto& board = board_.impl_->board;
     dropCornersThatDoNotFit(detection, board.getIds(), board.getNearestMarkerIdx(), board.getNearestMarkerCorners());
 #endif
+    removeCharucoCornerShift(detection);
     return detection;
 }
 
 CharucoDetection CharucoDetector::detectCornersWithoutBoardCheck(const cv::Mat& grey) const {
     CharucoDetection detection;
     impl_->detector.detectBoard(grey, detection.charuco_corners, detection.charuco_ids);
+    removeCharucoCornerShift(detection);
     return detection;
 }
 

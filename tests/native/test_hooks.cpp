@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include <nlohmann/json.hpp>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/core/version.hpp>
 
 #include "io/npz_archive.hpp"
@@ -122,4 +123,41 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     // Tests that check a version's own detection behaviour need the OpenCV the module uses,
     // which need not be pip's cv2.
     module.def("opencv_version", [] { return py::make_tuple(CV_VERSION_MAJOR, CV_VERSION_MINOR); });
+
+    // The module's OpenCV calibrations with exactly the given flags: the reference for the
+    // solver the calibrators choose.
+    module.def("calibrate_camera", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& imagePoints,
+                                      const cv::Size& imageSize, int flags, int fixedPoint, bool deviations) {
+        cv::Mat cameraMatrix, distCoeffs, stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
+        std::vector<cv::Mat> rvecs, tvecs;
+        const cv::TermCriteria criteria(3, 30, 0.001);
+        double rms = 0.0;
+        if (!deviations) {
+            // Without deviations and per-view errors OpenCV skips its final inversion.
+            rms = cv::calibrateCamera(objectPoints, imagePoints, imageSize, cameraMatrix, distCoeffs, rvecs, tvecs,
+                                      flags, criteria);
+        } else if (fixedPoint < 0) {
+            rms = cv::calibrateCamera(objectPoints, imagePoints, imageSize, cameraMatrix, distCoeffs, rvecs, tvecs,
+                                      stdDevIntrinsics, stdDevExtrinsics, perViewErrors, flags, criteria);
+        } else {
+            cv::Mat newObjectPoints, stdDevObjectPoints;
+            rms = cv::calibrateCameraRO(objectPoints, imagePoints, imageSize, fixedPoint, cameraMatrix, distCoeffs,
+                                        rvecs, tvecs, newObjectPoints, stdDevIntrinsics, stdDevExtrinsics,
+                                        stdDevObjectPoints, perViewErrors, flags, criteria);
+        }
+        return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1),
+                              perViewErrors.empty() ? cv::Mat() : perViewErrors.reshape(1, 1));
+    }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags"),
+       py::arg("fixed_point") = -1, py::arg("deviations") = true);
+    module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,
+                                      const std::vector<cv::Mat>& points2, const cv::Mat& matrix1,
+                                      const cv::Mat& distortion1, const cv::Mat& matrix2, const cv::Mat& distortion2,
+                                      const cv::Size& imageSize, int flags) {
+        cv::Mat k1 = matrix1.clone(), d1 = distortion1.clone(), k2 = matrix2.clone(), d2 = distortion2.clone();
+        cv::Mat rotation, translation, essential, fundamental;
+        const double rms = cv::stereoCalibrate(objectPoints, points1, points2, k1, d1, k2, d2, imageSize, rotation,
+                                               translation, essential, fundamental, flags,
+                                               cv::TermCriteria(3, 30, 1e-6));
+        return py::make_tuple(rms, k1, d1.reshape(1, 1), k2, d2.reshape(1, 1), rotation, translation);
+    });
 }
