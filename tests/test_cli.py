@@ -12,7 +12,7 @@ import pytest
 import _vantel
 from measures import transform_error
 from vantel_tools import cli
-from vantel_tools.target_spec import TargetSpecError, parse_target
+from vantel_tools.target_text import TargetTextError, parse_target
 
 
 @pytest.mark.parametrize("text, kind, fields", [
@@ -41,7 +41,7 @@ def test_target_arguments(text, kind, fields):
     ("aruco:5x4:0.04:0.01:DICT_9X9", "dictionary must be one of "),
 ])
 def test_bad_target_arguments_name_the_wrong_part(text, message, tmp_path, capsys):
-    with pytest.raises(TargetSpecError) as caught:
+    with pytest.raises(TargetTextError) as caught:
         parse_target(text)
     assert str(caught.value).startswith(message)
     assert cli.main(["intrinsic", str(tmp_path), "--target", text]) == 2

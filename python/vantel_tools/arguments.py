@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from .target_spec import TargetSpecError, parse_target
+from .target_text import TargetTextError, parse_target
 
 
 class CommandError(Exception):
@@ -12,7 +12,7 @@ class CommandError(Exception):
 def target_argument(text: str):
     try:
         return parse_target(text)
-    except TargetSpecError as error:
+    except TargetTextError as error:
         raise CommandError(f"--target: {error}") from None
 
 

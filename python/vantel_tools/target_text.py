@@ -11,14 +11,14 @@ FORMS = {
 }
 
 
-class TargetSpecError(ValueError):
+class TargetTextError(ValueError):
     """A target argument that cannot be read; the message names the part that is wrong."""
 
 
 def _grid(text: str, part: str) -> tuple[int, int]:
     pieces = text.lower().split("x")
     if len(pieces) != 2 or not all(p.isdigit() for p in pieces) or min(int(p) for p in pieces) < 1:
-        raise TargetSpecError(f"{part} must be two positive whole numbers like 9x6, got '{text}'")
+        raise TargetTextError(f"{part} must be two positive whole numbers like 9x6, got '{text}'")
     return int(pieces[0]), int(pieces[1])
 
 
@@ -28,26 +28,26 @@ def _length(text: str, part: str) -> float:
     except ValueError:
         value = float("nan")
     if not value > 0 or value == float("inf"):
-        raise TargetSpecError(f"{part} must be a positive length in metres, got '{text}'")
+        raise TargetTextError(f"{part} must be a positive length in metres, got '{text}'")
     return value
 
 
 def _dictionary(text: str) -> int:
     known = _vantel.aruco_dictionary_id_map()
     if text not in known:
-        raise TargetSpecError(f"dictionary must be one of {', '.join(sorted(known))}, got '{text}'")
+        raise TargetTextError(f"dictionary must be one of {', '.join(sorted(known))}, got '{text}'")
     return known[text]
 
 
 def parse_target(text: str):
-    """The `_vantel` target an argument describes; TargetSpecError when it describes none."""
+    """The `_vantel` target an argument describes; TargetTextError when it describes none."""
     kind, _, rest = text.partition(":")
     if kind not in FORMS:
-        raise TargetSpecError(f"target kind must be chessboard, charuco or aruco, got '{kind}'")
+        raise TargetTextError(f"target kind must be chessboard, charuco or aruco, got '{kind}'")
     parts = rest.split(":") if rest else []
     expected = FORMS[kind].count(":")
     if len(parts) != expected:
-        raise TargetSpecError(f"a {kind} target is {FORMS[kind]}, got '{text}'")
+        raise TargetTextError(f"a {kind} target is {FORMS[kind]}, got '{text}'")
     if kind == "chessboard":
         return _vantel.ChessboardTarget(_grid(parts[0], "corner grid"), _length(parts[1], "square size"))
     size = _grid(parts[0], "square grid" if kind == "charuco" else "marker grid")
@@ -56,6 +56,6 @@ def parse_target(text: str):
     dictionary = _dictionary(parts[3])
     if kind == "charuco":
         if second >= first:
-            raise TargetSpecError(f"marker size must be smaller than the square size, got '{parts[2]}'")
+            raise TargetTextError(f"marker size must be smaller than the square size, got '{parts[2]}'")
         return _vantel.CharucoTarget(size[0], size[1], first, second, dictionary)
     return _vantel.ArucoTarget(size, first, second, dictionary)
