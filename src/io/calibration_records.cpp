@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "io/file_replacement.hpp"
+#include "io/json_matrices.hpp"
 #include "module/log.hpp"
 
 namespace vantel::io {
@@ -18,29 +19,8 @@ using nlohmann::json;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-cv::Mat singleChannelDoubles(const cv::Mat& mat) {
-    cv::Mat converted;
-    mat.convertTo(converted, CV_64F);
-    return converted.reshape(1, converted.rows);
-}
+json poseToJson(const cv::Mat& mat) { return mat.empty() ? json(nullptr) : matrixRowsToJson(mat); }
 
-json matToJson(const cv::Mat& mat) {
-    json rows = json::array();
-    if (mat.empty()) {
-        return rows;
-    }
-    const cv::Mat values = singleChannelDoubles(mat);
-    for (int r = 0; r < values.rows; ++r) {
-        json row = json::array();
-        for (int c = 0; c < values.cols; ++c) {
-            row.push_back(values.at<double>(r, c));
-        }
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-json poseToJson(const cv::Mat& mat) { return mat.empty() ? json(nullptr) : matToJson(mat); }
 
 json posesToJson(const std::vector<cv::Mat>& poses) {
     json list = json::array();
@@ -48,20 +28,6 @@ json posesToJson(const std::vector<cv::Mat>& poses) {
         list.push_back(poseToJson(pose));
     }
     return list;
-}
-
-json flatMatToJson(const cv::Mat& mat) {
-    json values = json::array();
-    if (mat.empty()) {
-        return values;
-    }
-    const cv::Mat converted = singleChannelDoubles(mat);
-    for (int r = 0; r < converted.rows; ++r) {
-        for (int c = 0; c < converted.cols; ++c) {
-            values.push_back(converted.at<double>(r, c));
-        }
-    }
-    return values;
 }
 
 json errorsToJson(const std::vector<double>& errors) {
@@ -185,11 +151,11 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
     document["num_cameras"] = record.num_cameras;
     document["intrinsic_matrices"] = json::array();
     for (const cv::Mat& matrix : record.intrinsic_matrices) {
-        document["intrinsic_matrices"].push_back(matToJson(matrix));
+        document["intrinsic_matrices"].push_back(matrixRowsToJson(matrix));
     }
     document["distortion_coefficients"] = json::array();
     for (const cv::Mat& coefficients : record.distortion_coefficients) {
-        document["distortion_coefficients"].push_back(flatMatToJson(coefficients));
+        document["distortion_coefficients"].push_back(matrixValuesToJson(coefficients));
     }
     document["reference_T_camera_list"] = posesToJson(record.reference_T_camera_list);
     document["intrinsic_reprojection_errors"] = errorsToJson(record.intrinsic_reprojection_errors);

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "io/file_replacement.hpp"
+#include "io/json_matrices.hpp"
 #include "module/log.hpp"
 #include "quality/calibration_benchmark.hpp"
 #include "quality/utc_timestamp.hpp"
@@ -27,42 +28,6 @@ double roundedToSixDecimals(double value) {
     return std::round(scaled) / 1e6;
 }
 
-cv::Mat asDoubles(const cv::Mat& matrix) {
-    cv::Mat converted;
-    matrix.convertTo(converted, CV_64F);
-    return converted.reshape(1, converted.rows);
-}
-
-json rowsToJson(const cv::Mat& matrix) {
-    json rows = json::array();
-    if (matrix.empty()) {
-        return rows;
-    }
-    const cv::Mat values = asDoubles(matrix);
-    for (int r = 0; r < values.rows; ++r) {
-        json row = json::array();
-        for (int c = 0; c < values.cols; ++c) {
-            row.push_back(values.at<double>(r, c));
-        }
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-json flatToJson(const cv::Mat& matrix) {
-    json values = json::array();
-    if (matrix.empty()) {
-        return values;
-    }
-    const cv::Mat converted = asDoubles(matrix);
-    for (int r = 0; r < converted.rows; ++r) {
-        for (int c = 0; c < converted.cols; ++c) {
-            values.push_back(converted.at<double>(r, c));
-        }
-    }
-    return values;
-}
-
 json resultToJson(const BenchmarkResult& result) {
     json entry = json::object();
     entry["backend_name"] = result.backend_name;
@@ -71,8 +36,8 @@ json resultToJson(const BenchmarkResult& result) {
     entry["hand_eye_roundtrip_error"] = result.hand_eye_roundtrip_error < 0.0
                                             ? json(nullptr)
                                             : json(roundedToSixDecimals(result.hand_eye_roundtrip_error));
-    entry["camera_matrix"] = rowsToJson(result.camera_matrix);
-    entry["dist_coeffs"] = flatToJson(result.dist_coeffs);
+    entry["camera_matrix"] = io::matrixRowsToJson(result.camera_matrix);
+    entry["dist_coeffs"] = io::matrixValuesToJson(result.dist_coeffs);
     entry["timestamp"] = result.timestamp;
     entry["image_count"] = result.image_count;
     return entry;
