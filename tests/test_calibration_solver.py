@@ -62,14 +62,17 @@ def calibrated(target, images, **options):
 def assert_same_calibration(result, reference, rtol, distortion_rtol=None):
     rms, matrix, distortion, per_view = reference
     np.testing.assert_allclose(result.intrinsic_matrix, matrix, rtol=rtol)
-    np.testing.assert_allclose(result.distortion_coefficients, distortion,
-                               rtol=rtol if distortion_rtol is None else distortion_rtol)
+    tolerance = rtol if distortion_rtol is None else distortion_rtol
+    # Relative to the largest coefficient: a coefficient near zero has no relative digits to match.
+    np.testing.assert_allclose(result.distortion_coefficients, distortion, rtol=tolerance,
+                               atol=tolerance * np.abs(distortion).max())
     np.testing.assert_allclose(result.per_view_errors, per_view.ravel(), rtol=rtol)
 
 
 # The default solver's SVD drops the weakest directions of the normal equations, LU and QR
 # do not: on the real ChArUco sets (4 and 20 views, k3 barely determined) the distortion
-# differs by up to 6e-6 relative; K, per-view errors and RMS agree within 2e-7.
+# differs by up to 6e-6 relative on OpenCV 4.6 and, on 4.10, by 8e-7 on a k2 of -0.014 (6e-5 of
+# it, 2.4e-6 of the largest coefficient); K, per-view errors and RMS agree within 2e-7.
 DISTORTION_RTOL = 1e-5
 
 
