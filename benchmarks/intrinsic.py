@@ -193,30 +193,35 @@ def synthetic_views(count, seed=0):
 
 def solver_scaling():
     try:
-        from _vantel_testhooks import calibrate_camera
+        from _vantel_testhooks import calibrate_camera, calibrate_camera_as_the_calibrator
     except ImportError:
         print("solver scaling skipped: needs the development build's _vantel_testhooks (scripts/setup.sh)")
         return
     print("calibrateCamera on synthetic 9x6 views, module's OpenCV, criteria COUNT+EPS 30 0.001, one run each")
-    print("last three columns: without the deviations and per-view errors, for which OpenCV adds one SVD "
-          "of the full normal equations whatever the solver")
+    print("then: without the deviations and per-view errors, for which OpenCV adds one SVD of the full "
+          "normal equations whatever the solver; last: the calibrator's call (LU, the deviations through the "
+          "blocks of those equations) and the default call's time over it")
     print(f"{'views':>5s} {'default s':>10s} {'LU s':>8s} {'ratio':>6s} {'default ms/view':>16s} "
-          f"{'LU ms/view':>11s} {'K rel. diff':>12s} {'default s':>10s} {'LU s':>8s} {'ratio':>6s}")
+          f"{'LU ms/view':>11s} {'K rel. diff':>12s} {'default s':>10s} {'LU s':>8s} {'ratio':>6s} "
+          f"{'calibrator s':>12s} {'ratio':>6s}")
     for count in SCALING_VIEWS:
         objects, points = synthetic_views(count)
         timings, matrices = {}, []
         for deviations in (True, False):
             for flags in (0, cv2.CALIB_USE_LU):
                 start = time.perf_counter()
-                _, matrix, _, _ = calibrate_camera(objects, points, (640, 480), flags, deviations=deviations)
+                matrix = calibrate_camera(objects, points, (640, 480), flags, deviations=deviations)[1]
                 timings[deviations, flags] = time.perf_counter() - start
                 matrices.append(matrix)
+        start = time.perf_counter()
+        calibrate_camera_as_the_calibrator(objects, points, (640, 480))
+        calibrator = time.perf_counter() - start
         difference = np.max(np.abs(matrices[1] - matrices[0])) / np.max(np.abs(matrices[0]))
         full, lu = timings[True, 0], timings[True, cv2.CALIB_USE_LU]
         bare, bare_lu = timings[False, 0], timings[False, cv2.CALIB_USE_LU]
         print(f"{count:5d} {full:10.2f} {lu:8.2f} {full / lu:6.1f} {1000 * full / count:16.1f} "
-              f"{1000 * lu / count:11.1f} {difference:12.1e} {bare:10.2f} {bare_lu:8.2f} {bare / bare_lu:6.1f}",
-              flush=True)
+              f"{1000 * lu / count:11.1f} {difference:12.1e} {bare:10.2f} {bare_lu:8.2f} {bare / bare_lu:6.1f} "
+              f"{calibrator:12.2f} {full / calibrator:6.1f}", flush=True)
 
 
 def main():

@@ -60,7 +60,7 @@ def calibrated(target, images, **options):
 
 
 def assert_same_calibration(result, reference, rtol, distortion_rtol=None):
-    rms, matrix, distortion, per_view = reference
+    rms, matrix, distortion, per_view = reference[:4]
     np.testing.assert_allclose(result.intrinsic_matrix, matrix, rtol=rtol)
     tolerance = rtol if distortion_rtol is None else distortion_rtol
     # Relative to the largest coefficient: a coefficient near zero has no relative digits to match.
@@ -82,6 +82,12 @@ def check_lu_and_agreement(target, images):
     default = calibrate_camera(objects, points, size, 0)
     # What the calibrator ran, bit for bit ...
     assert_same_calibration(result, lu, rtol=0)
+    # ... with the deviations OpenCV derives from the inverse of the whole normal-equation matrix,
+    # which the calibrator inverts through its blocks instead. OpenCV takes that matrix from its
+    # last iteration, not at the solution, and inverts it by SVD: on the weakly determined ChArUco
+    # sets the two differ by up to 1.1e-4 relative, elsewhere by 1e-6 ...
+    np.testing.assert_allclose(result.std_deviations_intrinsics, lu[4], rtol=1e-3, atol=1e-12)
+    np.testing.assert_allclose(result.std_deviations_extrinsics, lu[5], rtol=1e-3, atol=1e-12)
     # ... gives what the default solver gives.
     assert_same_calibration(result, default, rtol=1e-6, distortion_rtol=DISTORTION_RTOL)
     assert lu[0] == pytest.approx(default[0], rel=1e-6)

@@ -7,6 +7,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "calibration/calibration_deviations.hpp"
 #include "calibration/corner_finding.hpp"
 #include "calibration/solver_flags.hpp"
 #include "module/log.hpp"
@@ -98,9 +99,10 @@ IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat
     cv::Mat stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
     double rms = 0.0;
     if (method == CalibrationMethod::Standard) {
-        rms = cv::calibrateCamera(detections_.object_points, detections_.image_points, imageSize, cameraMatrix,
-                                  distCoeffs, rvecs_, tvecs_, stdDevIntrinsics, stdDevExtrinsics, perViewErrors,
-                                  withFastSolver(options_.calibrate_camera_flags), options_.criteria);
+        rms = calibrateCameraWithDeviations(detections_.object_points, detections_.image_points, imageSize,
+                                            cameraMatrix, distCoeffs, rvecs_, tvecs_, stdDevIntrinsics,
+                                            stdDevExtrinsics, perViewErrors, options_.calibrate_camera_flags,
+                                            options_.criteria);
     } else {
         cv::Mat newObjectPoints, stdDevObjectPoints;
         rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,

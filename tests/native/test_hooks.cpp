@@ -13,6 +13,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/version.hpp>
 
+#include "calibration/calibration_deviations.hpp"
 #include "io/npz_archive.hpp"
 #include "quality/calibration_benchmark.hpp"
 #include "quality/cross_validation_folds.hpp"
@@ -146,9 +147,22 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
                                         stdDevObjectPoints, perViewErrors, flags, criteria);
         }
         return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1),
-                              perViewErrors.empty() ? cv::Mat() : perViewErrors.reshape(1, 1));
+                              perViewErrors.empty() ? cv::Mat() : perViewErrors.reshape(1, 1), stdDevIntrinsics,
+                              stdDevExtrinsics);
     }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags"),
        py::arg("fixed_point") = -1, py::arg("deviations") = true);
+    // The calibrator's own call (LU, deviations through the blocks), for the solver benchmark.
+    module.def("calibrate_camera_as_the_calibrator", [](const std::vector<cv::Mat>& objectPoints,
+                                                       const std::vector<cv::Mat>& imagePoints,
+                                                       const cv::Size& imageSize, int flags) {
+        cv::Mat cameraMatrix, distCoeffs, stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
+        std::vector<cv::Mat> rvecs, tvecs;
+        const double rms = vantel::calibration::calibrateCameraWithDeviations(
+            objectPoints, imagePoints, imageSize, cameraMatrix, distCoeffs, rvecs, tvecs, stdDevIntrinsics,
+            stdDevExtrinsics, perViewErrors, flags, cv::TermCriteria(3, 30, 0.001));
+        return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1), perViewErrors.reshape(1, 1),
+                              stdDevIntrinsics, stdDevExtrinsics);
+    }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags") = 0);
     module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,
                                       const std::vector<cv::Mat>& points2, const cv::Mat& matrix1,
                                       const cv::Mat& distortion1, const cv::Mat& matrix2, const cv::Mat& distortion2,
