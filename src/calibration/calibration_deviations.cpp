@@ -62,8 +62,10 @@ CalibrationDeviations deviationsOfFreeCamera(const std::vector<cv::Mat>& objectP
     }
     const cv::Mat intrinsicCovariance = schur.inv(cv::DECOMP_LU);
 
-    // OpenCV divides by the point count less the free parameters.
-    const double sigma2 = squaredResiduals / (points - kFreeIntrinsics - kExtrinsics * static_cast<int>(views));
+    // Residual variance: two coordinates per point, less the free parameters (as OpenCV 4.10 does;
+    // 4.6 divided by the point count alone, which overstates every deviation by about sqrt(2)).
+    const double sigma2 =
+        squaredResiduals / (2.0 * points - kFreeIntrinsics - kExtrinsics * static_cast<double>(views));
     deviations.intrinsics = cv::Mat::zeros(kReportedIntrinsics, 1, CV_64F);
     for (int p = 0; p < kFreeIntrinsics; ++p) {
         deviations.intrinsics.at<double>(p) = std::sqrt(intrinsicCovariance.at<double>(p, p) * sigma2);
