@@ -20,3 +20,16 @@ def charuco_rig():
 
     return rig_scene(defaults.RIG_CHARUCO, defaults.RIG_CAMERAS, defaults.RIG_REFERENCE_T_CAMERA, n_frames=18,
                      seed=1, position_noise_px=0.2)
+
+
+@pytest.fixture(scope="session")
+def robot_dataset(shared_data):
+    """The real eye-in-hand set: its images (BGR) and flange poses."""
+    import cv2
+    import numpy as np
+
+    folder = shared_data / "rwhe_kuka2_eye_in_hand"
+    if not folder.is_dir():
+        pytest.skip("eye-in-hand dataset not present")
+    images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(folder.glob("image_*.png"))]
+    return images, list(np.load(folder / "calibration_data.npz")["robot_T_tcp_list"])

@@ -15,12 +15,8 @@ OBJECT_POINTS[:, :2] = np.mgrid[0:BOARD[0], 0:BOARD[1]].T.reshape(-1, 2) * SQUAR
 
 
 @pytest.fixture(scope="module")
-def dataset(shared_data):
-    folder = shared_data / "rwhe_kuka2_eye_in_hand"
-    if not folder.is_dir():
-        pytest.skip("eye-in-hand dataset not present")
-    images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(folder.glob("image_*.png"))]
-    return images, list(np.load(folder / "calibration_data.npz")["robot_T_tcp_list"])
+def dataset(robot_dataset):
+    return robot_dataset
 
 
 def corners(image, flags):

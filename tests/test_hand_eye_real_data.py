@@ -12,13 +12,8 @@ CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 
 
 @pytest.fixture(scope="module")
-def dataset(shared_data):
-    folder = shared_data / "rwhe_kuka2_eye_in_hand"
-    if not folder.is_dir():
-        pytest.skip("eye-in-hand dataset not present")
-    images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(folder.glob("image_*.png"))]
-    robot_T_tcp = list(np.load(folder / "calibration_data.npz")["robot_T_tcp_list"])
-    return images, robot_T_tcp
+def dataset(robot_dataset):
+    return robot_dataset
 
 
 def cv2_reference(images, robot_T_tcp, method):
