@@ -5,8 +5,8 @@
 
 #include "calibration/multi_camera_calibrator.hpp"
 #include "calibration/rig_work_memo.hpp"
-#include "module/log.hpp"
-#include "module/progress.hpp"
+#include "services/log.hpp"
+#include "services/progress.hpp"
 
 namespace vantel::calibration {
 namespace {

@@ -9,8 +9,8 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/eye_in_hand_calibrator.hpp"
-#include "module/log.hpp"
-#include "module/progress.hpp"
+#include "services/log.hpp"
+#include "services/progress.hpp"
 #include "targets/detection.hpp"
 
 namespace vantel::calibration {

@@ -7,8 +7,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "module/log.hpp"
-#include "module/progress.hpp"
+#include "services/log.hpp"
+#include "services/progress.hpp"
 #include "targets/detection.hpp"
 
 namespace vantel::calibration {

@@ -5,8 +5,8 @@
 #include <opencv2/core/utility.hpp>
 #include <string>
 
-#include "module/log.hpp"
-#include "module/progress.hpp"
+#include "services/log.hpp"
+#include "services/progress.hpp"
 
 namespace vantel::calibration {
 

@@ -9,8 +9,8 @@
 
 #include "calibration/hand_eye_methods.hpp"
 #include "io/calibration_records.hpp"
-#include "module/log.hpp"
-#include "module/standard_streams.hpp"
+#include "services/log.hpp"
+#include "services/standard_streams.hpp"
 
 namespace vantel::calibration {
 namespace {

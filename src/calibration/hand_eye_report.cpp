@@ -5,7 +5,7 @@
 
 #include "calibration/eye_in_hand_calibrator.hpp"
 #include "geometry/pose.hpp"
-#include "module/standard_streams.hpp"
+#include "services/standard_streams.hpp"
 #include "quality/rotation_variety.hpp"
 
 namespace vantel::calibration {

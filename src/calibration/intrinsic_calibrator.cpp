@@ -10,7 +10,7 @@
 #include "calibration/calibration_deviations.hpp"
 #include "calibration/corner_finding.hpp"
 #include "calibration/solver_flags.hpp"
-#include "module/log.hpp"
+#include "services/log.hpp"
 
 namespace vantel::calibration {
 namespace {

@@ -9,9 +9,9 @@
 #include "calibration/intrinsic_calibrator.hpp"
 #include "calibration/rig_work_memo.hpp"
 #include "io/calibration_records.hpp"
-#include "module/log.hpp"
-#include "module/progress.hpp"
-#include "module/standard_streams.hpp"
+#include "services/log.hpp"
+#include "services/progress.hpp"
+#include "services/standard_streams.hpp"
 
 namespace vantel::calibration {
 namespace {

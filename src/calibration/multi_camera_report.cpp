@@ -4,7 +4,7 @@
 #include <string>
 
 #include "calibration/multi_camera_calibrator.hpp"
-#include "module/standard_streams.hpp"
+#include "services/standard_streams.hpp"
 
 namespace vantel::calibration {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "calibration/multi_camera_calibrator.hpp"
 #include "calibration/rig_work_memo.hpp"
-#include "module/log.hpp"
+#include "services/log.hpp"
 #include "targets/detection.hpp"
 
 namespace vantel::calibration {

@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "calibration/intrinsic_records.hpp"
-#include "module/log.hpp"
+#include "services/log.hpp"
 #include "targets/target.hpp"
 
 namespace vantel::calibration {

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "io/dataset_files.hpp"
-#include "module/log.hpp"
+#include "services/log.hpp"
 
 namespace vantel::io {
 

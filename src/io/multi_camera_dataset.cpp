@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "io/dataset_files.hpp"
-#include "module/log.hpp"
+#include "services/log.hpp"
 
 namespace vantel::io {
 namespace {

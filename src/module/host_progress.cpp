@@ -3,8 +3,8 @@
 #include <exception>
 #include <string>
 
-#include "module/progress.hpp"
-#include "module/standard_streams.hpp"
+#include "services/progress.hpp"
+#include "services/standard_streams.hpp"
 
 namespace py = pybind11;
 

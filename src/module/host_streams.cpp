@@ -5,7 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "module/standard_streams.hpp"
+#include "services/standard_streams.hpp"
 
 namespace py = pybind11;
 

@@ -9,7 +9,7 @@
 
 #include "io/file_replacement.hpp"
 #include "io/json_matrices.hpp"
-#include "module/log.hpp"
+#include "services/log.hpp"
 #include "quality/calibration_benchmark.hpp"
 #include "quality/utc_timestamp.hpp"
 

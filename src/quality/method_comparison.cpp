@@ -10,8 +10,8 @@
 #include "calibration/eye_in_hand_calibrator.hpp"
 #include "calibration/hand_eye_methods.hpp"
 #include "geometry/pose.hpp"
-#include "module/log.hpp"
-#include "module/progress.hpp"
+#include "services/log.hpp"
+#include "services/progress.hpp"
 
 namespace vantel::quality {
 namespace {

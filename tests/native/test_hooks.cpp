@@ -19,8 +19,8 @@
 #include "quality/cross_validation_folds.hpp"
 #include "module/binding_common.hpp"
 #include "module/host_streams.hpp"
-#include "module/log.hpp"
-#include "module/standard_streams.hpp"
+#include "services/log.hpp"
+#include "services/standard_streams.hpp"
 
 namespace {
 

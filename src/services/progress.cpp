@@ -1,4 +1,4 @@
-#include "module/progress.hpp"
+#include "services/progress.hpp"
 
 #include <utility>
 

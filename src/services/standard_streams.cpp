@@ -1,4 +1,4 @@
-#include "module/standard_streams.hpp"
+#include "services/standard_streams.hpp"
 
 #include <iostream>
 #include <utility>

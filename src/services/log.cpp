@@ -1,6 +1,6 @@
-#include "module/log.hpp"
+#include "services/log.hpp"
 
-#include "module/standard_streams.hpp"
+#include "services/standard_streams.hpp"
 
 namespace vantel {
 namespace {
