@@ -4,6 +4,7 @@ import glob
 import io
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -27,6 +28,39 @@ TF_FUNCTIONS = {
     "average_pose": (
         "poses", "Mean SE(3) pose: average translations, project the mean rotation onto SO(3) via SVD."),
 }
+TEXT = "io: something went wrong"
+WHOLE = rf"^{TEXT}\Z"
+# A calibration in a child process whose host stream raises when one given line is written.
+INTERRUPTING_STREAM = """
+import sys, numpy as np, _vantel
+stream_name, error, trigger = sys.argv[1], getattr(__builtins__, sys.argv[2]), sys.argv[3]
+
+class Stream:
+    def write(self, text):
+        if trigger in text:
+            raise error("raised by the stream")
+    flush = lambda self: None
+
+setattr(sys, stream_name, Stream())
+cameras = [_vantel.tf.pose_to_transformation_matrix([0.05 * k, 0.02, 0.5, 10 * k, -5 * k, 3 * k]) for k in range(6)]
+calibrator = _vantel.EyeInHandCalibrator(_vantel.ChessboardTarget((9, 6), 0.03))
+try:
+    outcome = f"returned ok={calibrator.calibrate([np.linalg.inv(c) for c in cameras], [], 'TSAI', cameras).ok}"
+except BaseException as caught:
+    outcome = f"raised {type(caught).__name__}: {caught}"
+print(outcome, file=sys.__stdout__)
+"""
+# Loads the built library on another interpreter.
+IMPORT_PROBE = f"""
+import importlib.machinery, importlib.util, sys
+loader = importlib.machinery.ExtensionFileLoader('_vantel', {_vantel.__file__!r})
+try:
+    importlib.util.module_from_spec(importlib.util.spec_from_loader('_vantel', loader))
+except ImportError as error:
+    print(error, sys.version, sep="\\n")
+else:
+    print('imported')
+"""
 
 
 @pytest.mark.parametrize("name", sorted(DOCS))
@@ -62,16 +96,6 @@ def test_log_lines_go_to_standard_error_and_reports_to_standard_output(capfd, le
     assert capfd.readouterr() == ("==== title ====\n", line + "\n")
 
 
-def test_log_and_report_reach_replaced_host_streams_in_order(monkeypatch):
-    shared = io.StringIO()
-    monkeypatch.setattr(sys, "stdout", shared)
-    monkeypatch.setattr(sys, "stderr", shared)
-    hooks.log(1, "[Tag] before")
-    hooks.print_report("report body\n")
-    hooks.log(4, "[Tag] after")
-    assert shared.getvalue() == "[vantel][INFO] [Tag] before\nreport body\n[vantel][SUCCESS] [Tag] after\n"
-
-
 class _BrokenStream:
     def write(self, *text):
         raise OSError("stream closed")
@@ -79,36 +103,18 @@ class _BrokenStream:
     flush = write
 
 
-@pytest.mark.parametrize("replacement", [None, _BrokenStream()], ids=["none", "raising"])
-def test_unusable_host_stream_falls_back_to_the_process_stream(capfd, monkeypatch, replacement):
-    monkeypatch.setattr(sys, "stderr", replacement)
+@pytest.mark.parametrize("replacement", [io.StringIO(), None, _BrokenStream()], ids=["replaced", "none", "raising"])
+def test_log_and_report_reach_the_host_streams_in_order_or_else_the_process_streams(capfd, monkeypatch, replacement):
     monkeypatch.setattr(sys, "stdout", replacement)
-    hooks.log(2, "still here")
-    hooks.print_report("report\n")
-    assert capfd.readouterr() == ("report\n", "[vantel][WARNING] still here\n")
-
-
-INTERRUPTING_STREAM = """
-import sys, numpy as np, _vantel
-from _vantel import tf
-stream_name, error, trigger = sys.argv[1], getattr(__builtins__, sys.argv[2]), sys.argv[3]
-
-class Stream:
-    def write(self, text):
-        if trigger in text:
-            raise error("raised by the stream")
-    def flush(self):
-        pass
-
-setattr(sys, stream_name, Stream())
-cameras = [tf.pose_to_transformation_matrix([0.05 * k, 0.02, 0.5, 10 * k, -5 * k, 3 * k]) for k in range(6)]
-calibrator = _vantel.EyeInHandCalibrator(_vantel.ChessboardTarget((9, 6), 0.03))
-try:
-    outcome = f"returned ok={calibrator.calibrate([np.linalg.inv(c) for c in cameras], [], 'TSAI', cameras).ok}"
-except BaseException as caught:
-    outcome = f"raised {type(caught).__name__}: {caught}"
-print(outcome, file=sys.__stdout__)
-"""
+    monkeypatch.setattr(sys, "stderr", replacement)
+    hooks.log(1, "[Tag] before")
+    hooks.print_report("report body\n")
+    hooks.log(4, "[Tag] after")
+    lines = ["[vantel][INFO] [Tag] before\n", "report body\n", "[vantel][SUCCESS] [Tag] after\n"]
+    if isinstance(replacement, io.StringIO):
+        assert replacement.getvalue() == "".join(lines) and capfd.readouterr() == ("", "")
+    else:
+        assert capfd.readouterr() == (lines[1], lines[0] + lines[2])
 
 
 @pytest.mark.parametrize("stream, trigger", [("stderr", "Collected poses"), ("stdout", "HAND-EYE RESULTS")])
@@ -125,10 +131,6 @@ def test_ctrl_c_and_exit_raised_by_a_host_stream_end_the_call(stream, trigger, e
     assert child.stdout.splitlines()[-1] == outcome
     # Any other error of the host stream falls back to the process stream: the line is not lost.
     assert (trigger in child.stdout + child.stderr) == (error == "OSError")
-
-
-TEXT = "io: something went wrong"
-WHOLE = rf"^{TEXT}\Z"
 
 
 @pytest.mark.parametrize("kind, text, host_type, pattern", [
@@ -150,34 +152,16 @@ def test_real_operation_raises_value_error_with_exact_text():
         _vantel.tf.average_pose([])
 
 
-def _newer_interpreters():
+def test_import_on_a_newer_interpreter_fails_with_the_mismatch_message():
     # Older interpreters cannot even load the library (missing C API symbols).
-    found = {}
-    for candidate in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3.*"))
-                            + glob.glob("/usr/bin/python3.*")):
-        parts = pathlib.Path(candidate).name.removeprefix("python").split(".")
-        if len(parts) == 2 and all(p.isdigit() for p in parts) and tuple(map(int, parts)) > sys.version_info[:2]:
-            found.setdefault(".".join(parts), candidate)
-    return list(found.values())
-
-
-IMPORT_PROBE = f"""
-import importlib.machinery, importlib.util, sys
-loader = importlib.machinery.ExtensionFileLoader('_vantel', {_vantel.__file__!r})
-try:
-    importlib.util.module_from_spec(importlib.util.spec_from_loader('_vantel', loader))
-except ImportError as error:
-    print(str(error))
-    print(sys.version)
-else:
-    print('imported')
-"""
-
-
-def test_import_on_another_interpreter_version_fails_with_the_mismatch_message():
-    built_for = f"{sys.version_info.major}.{sys.version_info.minor}"
-    checked = 0
-    for interpreter in _newer_interpreters():
+    newer = {}
+    for path in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3.*"))
+                       + glob.glob("/usr/bin/python3.*")):
+        version = pathlib.Path(path).name.removeprefix("python")
+        if re.fullmatch(r"3\.\d+", version) and int(version[2:]) > sys.version_info.minor:
+            newer.setdefault(version, path)
+    built_for, checked = "%d.%d" % sys.version_info[:2], 0
+    for interpreter in newer.values():
         result = subprocess.run([interpreter, "-c", IMPORT_PROBE], capture_output=True, text=True, timeout=60)
         message, _, version = result.stdout.partition("\n")
         # 3.13 dropped private C API symbols that a build for an older version links to: the
