@@ -112,7 +112,7 @@ def test_board_not_seen_renders_background_only(pose):
 
 
 @functools.lru_cache
-def views(board, n_views, seed, framing=Framing(), noise=0.0):
+def rendered_views(board, n_views, seed, framing=Framing(), noise=0.0):
     return intrinsic_views(board, CAMERA, n_views=n_views, seed=seed, framing=framing, position_noise_px=noise)
 
 
@@ -152,7 +152,7 @@ def detected_errors(detector, view):
 ], ids=["chessboard-classic", "chessboard-sector", "grid-unrefined", "grid-subpix"])
 def test_detected_features_agree_with_truth_without_offset(board, n_views, seed, framing, detector, mean, largest,
                                                            bias):
-    errors = np.concatenate([detected_errors(detector, view) for view in views(board, n_views, seed, framing)])
+    errors = np.concatenate([detected_errors(detector, v) for v in rendered_views(board, n_views, seed, framing)])
     distance = np.linalg.norm(errors, axis=1)
     assert distance.mean() < mean and distance.max() < largest
     assert np.abs(errors.mean(axis=0)).max() < bias
@@ -160,7 +160,7 @@ def test_detected_features_agree_with_truth_without_offset(board, n_views, seed,
 
 @pytest.mark.parametrize("noise", [0.2, 0.5])
 def test_position_noise_sets_the_corner_error(noise):
-    errors = np.concatenate([detected_errors("classic", view) for view in views(CHESSBOARD, 6, 3, noise=noise)])
+    errors = np.concatenate([detected_errors("classic", v) for v in rendered_views(CHESSBOARD, 6, 3, noise=noise)])
     assert np.all((errors.std(axis=0) > 0.85 * noise) & (errors.std(axis=0) < 1.25 * noise))
     assert np.abs(errors.mean(axis=0)).max() < 0.25 * noise
 
@@ -169,7 +169,7 @@ def test_charuco_corners_agree_with_truth_up_to_a_constant_offset():
     detector = cv2.aruco.CharucoDetector(CHARUCO.cv_board, cv2.aruco.CharucoParameters(),
                                          cv2.aruco.DetectorParameters(), cv2.aruco.RefineParameters(10.0, 3.0, True))
     errors = []
-    for view in views(CHARUCO, 12, 1):
+    for view in rendered_views(CHARUCO, 12, 1):
         corners, ids, _, _ = detector.detectBoard(grey(view))
         assert ids is not None and len(ids) >= 0.9 * len(view.image_points)
         errors.append(corners.reshape(-1, 2) - view.image_points[ids.ravel()])
