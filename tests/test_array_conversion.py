@@ -7,37 +7,32 @@ import numpy as np
 import pytest
 
 import _vantel
+import _vantel_testhooks as hooks
 from _vantel import tf
 
-import _vantel_testhooks as hooks
-
 # dtype -> OpenCV depth code
-DEPTHS = {
-    np.uint8: 0, np.int8: 1, np.uint16: 2, np.int16: 3, np.int32: 4, np.float32: 5, np.float64: 6,
-}
+DEPTHS = {np.uint8: 0, np.int8: 1, np.uint16: 2, np.int16: 3, np.int32: 4, np.float32: 5, np.float64: 6}
 CV_16F = 7
-UNSUPPORTED_DEPTH = "vantel: unsupported cv::Mat depth for numpy conversion"
-
-
-@pytest.mark.parametrize("dtype", list(DEPTHS), ids=lambda d: np.dtype(d).name)
-def test_every_dtype_converts_both_ways(dtype):
-    array = (np.arange(12) % 100).astype(dtype).reshape(3, 4)
-    assert hooks.describe_mat(array) == (3, 4, DEPTHS[dtype], 1, True)
-    back = hooks.echo_mat(array)
-    assert back.dtype == np.dtype(dtype) and back.shape == (3, 4)
-    np.testing.assert_array_equal(back, array)
+IMAGE = np.random.default_rng(0).integers(0, 255, (48, 64, 4), dtype=np.uint8)
+FLOATS = np.arange(48, dtype=np.float32).reshape(6, 8)
 
 
 @pytest.mark.parametrize("dtype", list(DEPTHS), ids=lambda d: np.dtype(d).name)
 @pytest.mark.parametrize("variant", [
+    lambda a: a,
     lambda a: pickle.loads(pickle.dumps(a)),  # an equal dtype, but another object
     lambda a: a.astype(a.dtype.newbyteorder(">")),
     lambda a: a.astype(np.dtype(a.dtype, metadata={"unit": "px"})),
-], ids=["unpickled", "big-endian", "with-metadata"])
-def test_equal_dtypes_are_accepted_whatever_object_or_byte_order(dtype, variant):
+], ids=["plain", "unpickled", "big-endian", "with-metadata"])
+def test_every_dtype_converts_both_ways_whatever_object_or_byte_order(dtype, variant):
     array = (np.arange(12) % 100).astype(dtype).reshape(3, 4)
     assert hooks.describe_mat(variant(array)) == (3, 4, DEPTHS[dtype], 1, True)
-    np.testing.assert_array_equal(hooks.echo_mat(variant(array)), array)
+    back = hooks.echo_mat(variant(array))
+    assert back.dtype == np.dtype(dtype) and back.shape == (3, 4)
+    np.testing.assert_array_equal(back, array)
+    out = hooks.counting_mat(DEPTHS[dtype], 2, 3, 3)
+    assert out.dtype == np.dtype(dtype) and out.shape == (2, 3, 3)
+    np.testing.assert_array_equal(out.ravel(), np.arange(18).astype(dtype))
 
 
 def made_in_another_process(seed):
@@ -49,83 +44,54 @@ def made_in_another_process(seed):
 
 def test_arrays_from_a_process_pool_are_accepted():
     with multiprocessing.get_context("spawn").Pool(2) as pool:
-        made = pool.map(made_in_another_process, [0, 1])
-    images, poses, matrices = zip(*made)
+        images, poses, matrices = (list(made) for made in zip(*pool.map(made_in_another_process, [0, 1])))
     assert tf.transformation_matrix_to_pose(poses[0]) == pytest.approx([1, 2, 3, 10, 20, 30])
     target = _vantel.CharucoTarget(7, 5, 0.04, 0.03)
-    detections = _vantel.IntrinsicCalibrator(target).find_corners(list(images))
-    assert detections.successful_indices == []
-    aligned = _vantel.EyeInHandCalibrator(target).compute_camera_T_target_list(list(images), list(poses),
-                                                                             matrices[0], np.zeros(5))
+    assert _vantel.IntrinsicCalibrator(target).find_corners(images).successful_indices == []
+    aligned = _vantel.EyeInHandCalibrator(target).compute_camera_T_target_list(images, poses, matrices[0], np.zeros(5))
     assert aligned.camera_T_target_list == []
 
 
-@pytest.mark.parametrize("dtype", list(DEPTHS), ids=lambda d: np.dtype(d).name)
-def test_matrices_of_every_depth_come_out_as_their_dtype(dtype):
-    out = hooks.counting_mat(DEPTHS[dtype], 2, 3, 3)
-    assert out.dtype == np.dtype(dtype) and out.shape == (2, 3, 3)
-    np.testing.assert_array_equal(out.ravel(), np.arange(18).astype(dtype))
+def name(value):
+    if isinstance(value, np.ndarray):
+        return f"{value.dtype}{list(value.shape)}"
+    return value.__name__ if callable(value) else repr(value)
 
 
-@pytest.mark.parametrize("channels", [1, 2, 3, 4])
-def test_last_axis_of_a_3d_array_is_the_channel_count(channels):
-    image = np.random.default_rng(0).integers(0, 255, (48, 64, channels), dtype=np.uint8)
-    assert hooks.describe_mat(image)[:4] == (48, 64, 0, channels)
-    back = hooks.echo_mat(image)
-    expected_shape = (48, 64) if channels == 1 else (48, 64, channels)
-    assert back.shape == expected_shape
-    np.testing.assert_array_equal(back.reshape(image.shape), image)
+@pytest.mark.parametrize("value, described, shape", [
+    *[(IMAGE[..., :n].copy(), (48, 64, 0, n), (48, 64) if n == 1 else (48, 64, n)) for n in (1, 2, 3, 4)],
+    (np.arange(5.0), (5, 1, 6, 1), (5, 1)),  # a column vector
+    ([[1.0, 2.0, 3.0]] * 3, (3, 3, 6, 1), (3, 3)),
+    # Non-contiguous input is converted by value.
+    (np.asfortranarray(FLOATS), (6, 8, 5, 1), (6, 8)), (FLOATS[:, ::2], (6, 4, 5, 1), (6, 4)),
+    (FLOATS[::-1], (6, 8, 5, 1), (6, 8)), (FLOATS.T, (8, 6, 5, 1), (8, 6)),
+], ids=name)
+def test_shapes_channels_and_strides(value, described, shape):
+    """The last axis of a 3-d array is the channel count."""
+    assert hooks.describe_mat(value)[:4] == described
+    back = hooks.echo_mat(value)
+    assert back.shape == shape
+    np.testing.assert_array_equal(back.reshape(np.shape(value)), value)
 
 
-def test_one_dimensional_array_is_a_column_vector():
-    assert hooks.describe_mat(np.arange(5.0))[:4] == (5, 1, 6, 1)
-    assert hooks.echo_mat(np.arange(5.0)).shape == (5, 1)
-
-
-@pytest.mark.parametrize("value", [
-    np.zeros((3, 3), np.int64),
-    np.zeros((3, 3), np.bool_),
-    np.zeros((3, 3), np.uint32),
-    np.zeros((3, 3), np.float16),
-    np.zeros((3, 3), np.complex128),
-    np.zeros((3, 3), object),
-    np.zeros((3,), [("a", "f8"), ("b", "f8")]),
-    np.zeros((4, 4, 5), np.uint8),
-    np.zeros((2, 2, 2, 2), np.float64),
-    np.float64(1.0),
-    np.array(2.0),
-    [[1, 2], [3, 4]],
-    [[1.0, 2.0], [3.0]],
-    "not an array",
-    None,
-], ids=["int64", "bool", "uint32", "float16", "complex", "object", "structured",
-        "5-channels", "4-d", "numpy-scalar", "0-d", "int-list", "ragged", "str", "none"])
-def test_unsupported_input_is_a_type_error(value):
+@pytest.mark.parametrize("convert, value", [
+    *[(hooks.echo_mat, value) for value in [
+        np.zeros((3, 3), np.int64), np.zeros((3, 3), np.bool_), np.zeros((3, 3), np.uint32),
+        np.zeros((3, 3), np.float16), np.zeros((3, 3), np.complex128), np.zeros((3, 3), object),
+        np.zeros((3,), [("a", "f8"), ("b", "f8")]), np.zeros((4, 4, 5), np.uint8), np.zeros((2, 2, 2, 2)),
+        np.float64(1.0), np.array(2.0), [[1, 2], [3, 4]], [[1.0, 2.0], [3.0]], "not an array", None]],
+    *[(hooks.echo_mat_list, value) for value in ["abc", b"abc", [np.eye(2), np.zeros((2, 2), np.int64)]]],
+    *[(hooks.echo_size, value) for value in [(1, 2, 3), (640,), "ab", (1.5, 2), 5]],
+], ids=name)
+def test_unsupported_input_is_a_type_error(convert, value):
     with pytest.raises(TypeError):
-        hooks.echo_mat(value)
+        convert(value)
 
 
-def test_nested_list_of_floats_is_a_float64_matrix():
-    assert hooks.describe_mat([[1.0, 2.0, 3.0]] * 3)[:4] == (3, 3, 6, 1)
-
-
-@pytest.mark.parametrize("make", [
-    lambda a: np.asfortranarray(a),
-    lambda a: a[:, ::2],
-    lambda a: a[::-1],
-    lambda a: a.T,
-], ids=["fortran", "column-step", "reversed", "transposed"])
-def test_non_contiguous_input_is_converted_by_value(make):
-    view = make(np.arange(48, dtype=np.float32).reshape(6, 8))
-    np.testing.assert_array_equal(hooks.echo_mat(view), view)
-
-
-def test_no_memory_is_shared_in_either_direction():
+def test_results_own_compact_memory_shared_in_neither_direction():
     original = np.eye(4)
     returned = hooks.echo_mat(original)
-    np.testing.assert_array_equal(returned, original)
     assert returned.dtype == np.float64 and not np.shares_memory(returned, original)
-
     hooks.store_mat(original)
     original[0, 0] = 42.0
     first = hooks.stored_mat()
@@ -133,58 +99,32 @@ def test_no_memory_is_shared_in_either_direction():
     first[1, 1] = -7.0
     assert hooks.stored_mat()[1, 1] == 1.0, "a result must not alias the stored matrix"
     hooks.clear_stored_mat()
-
-
-def test_non_continuous_matrix_comes_out_compacted():
     np.testing.assert_array_equal(hooks.strided_mat(), np.arange(24, dtype=np.float32).reshape(4, 6)[:, 1:4])
 
 
-@pytest.mark.parametrize("depth, rows, cols", [(5, 0, 3), (6, 0, 0), (0, 4, 0), (CV_16F, 0, 2)])
-def test_empty_matrix_is_an_empty_float64_array(depth, rows, cols):
-    out = hooks.empty_mat(depth, rows, cols)
-    assert out.dtype == np.float64 and out.shape == (0, 0)
-
-
-@pytest.mark.parametrize("shape", [(0, 3), (0,), (4, 0)])
-def test_empty_input_round_trips_as_empty(shape):
-    out = hooks.echo_mat(np.zeros(shape, np.float32))
+@pytest.mark.parametrize("make", [
+    *[lambda d=d, r=r, c=c: hooks.empty_mat(d, r, c) for d, r, c in [(5, 0, 3), (6, 0, 0), (0, 4, 0), (CV_16F, 0, 2)]],
+    *[lambda s=s: hooks.echo_mat(np.zeros(s, np.float32)) for s in [(0, 3), (0,), (4, 0)]],
+])
+def test_empty_matrices_are_empty_float64_arrays(make):
+    out = make()
     assert out.dtype == np.float64 and out.shape == (0, 0)
 
 
 def test_half_float_matrix_cannot_be_returned():
-    with pytest.raises(RuntimeError) as caught:
+    with pytest.raises(RuntimeError, match=r"^vantel: unsupported cv::Mat depth for numpy conversion\Z"):
         hooks.counting_mat(CV_16F, 2, 2, 1)
-    assert str(caught.value) == UNSUPPORTED_DEPTH
 
 
-def test_optional_matrix():
+def test_optional_matrix_matrix_lists_sizes_and_number_lists():
     assert hooks.echo_optional_mat(None) is None
     np.testing.assert_array_equal(hooks.echo_optional_mat(np.ones((2, 2))), np.ones((2, 2)))
-
-
-def test_matrix_lists_accept_sequences_and_stacked_arrays():
     stacked = np.stack([np.eye(4) * k for k in range(3)])
     for value in (stacked, list(stacked), tuple(stacked)):
         out = hooks.echo_mat_list(value)
         assert isinstance(out, list) and len(out) == 3
-        for k, matrix in enumerate(out):
-            np.testing.assert_array_equal(matrix, np.eye(4) * k)
-    for bad in ("abc", b"abc", [np.eye(2), np.zeros((2, 2), np.int64)]):
-        with pytest.raises(TypeError):
-            hooks.echo_mat_list(bad)
-
-
-@pytest.mark.parametrize("value", [(640, 480), [640, 480], np.array([640, 480], np.int32)])
-def test_size_is_a_width_height_tuple(value):
-    assert hooks.echo_size(value) == (640, 480)
-
-
-@pytest.mark.parametrize("value", [(1, 2, 3), (640,), "ab", (1.5, 2), 5])
-def test_size_rejects_anything_but_two_ints(value):
-    with pytest.raises(TypeError):
-        hooks.echo_size(value)
-
-
-def test_double_lists_accept_any_sequence_of_numbers():
+        np.testing.assert_array_equal(np.stack(out), stacked)
+    for size in [(640, 480), [640, 480], np.array([640, 480], np.int32)]:
+        assert hooks.echo_size(size) == (640, 480)
     assert hooks.echo_doubles(np.array([1.0, 2.5])) == [1.0, 2.5]
     assert hooks.echo_doubles((1, 2)) == [1.0, 2.0]

@@ -1,9 +1,16 @@
 """The `vantel` command line on simulated folders: records, plots, exit status, one-line errors."""
 
+import contextlib
+import fcntl
 import json
+import os
 import pathlib
+import pty
+import shutil
+import struct
 import subprocess
 import sys
+import termios
 
 import cv2
 import numpy as np
@@ -13,6 +20,9 @@ import _vantel
 from measures import transform_error
 from vantel_tools import cli
 from vantel_tools.target_text import TargetTextError, parse_target
+
+SCRIPT = str(pathlib.Path(sys.executable).with_name("vantel"))
+TARGET = ["--target", "chessboard:9x6:0.03"]
 
 
 @pytest.mark.parametrize("text, kind, fields", [
@@ -38,6 +48,7 @@ def test_target_arguments(text, kind, fields):
     ("chessboard:9x6:-1", "square size must be a positive length in metres, got '-1'"),
     ("charuco:10x8:0.03:nan:DICT_4X4_50", "marker size must be a positive length in metres, got 'nan'"),
     ("charuco:10x8:0.03:0.04:DICT_4X4_50", "marker size must be smaller than the square size, got '0.04'"),
+    ("charuco:10x8:0.03:0.03:DICT_4X4_50", "marker size must be smaller than the square size, got '0.03'"),
     ("aruco:5x4:0.04:0.01:DICT_9X9", "dictionary must be one of "),
 ])
 def test_bad_target_arguments_name_the_wrong_part(text, message, tmp_path, capsys):
@@ -45,8 +56,7 @@ def test_bad_target_arguments_name_the_wrong_part(text, message, tmp_path, capsy
         parse_target(text)
     assert str(caught.value).startswith(message)
     assert cli.main(["intrinsic", str(tmp_path), "--target", text]) == 2
-    err = capsys.readouterr().err
-    assert err == f"vantel intrinsic: error: --target: {caught.value}\n"
+    assert capsys.readouterr().err == f"vantel intrinsic: error: --target: {caught.value}\n"
 
 
 @pytest.fixture(scope="module")
@@ -68,27 +78,19 @@ def assert_plots(folder, names):
         assert image is not None and image.shape[0] > 200 and image.std() > 10, name
 
 
-def test_intrinsic_command(simulated, tmp_path, capsys):
-    (simulated / "intrinsic" / "notes.txt").write_text("not an image")
-    assert cli.main(["intrinsic", str(simulated / "intrinsic"), "--target", truth(simulated / "intrinsic")["target"],
-                     "-o", str(tmp_path)]) == 0
-    assert "Calibrated from 10 of 10 images" in capsys.readouterr().out
-    record = _vantel.io.load_multi_camera_calibration(tmp_path / "intrinsic_calibration.json")
-    np.testing.assert_allclose(record.intrinsic_matrices[0], truth(simulated / "intrinsic")["camera"]["K"], rtol=0.02)
-    assert_plots(tmp_path, ["per_view_errors.png", "corner_coverage.png"])
-
-
-def test_intrinsic_command_names_the_images_it_skips(simulated, tmp_path, capsys):
-    folder = tmp_path / "images"
-    folder.mkdir()
-    for k, path in enumerate(sorted((simulated / "intrinsic").glob("image_*.png"))):
-        (folder / path.name).write_bytes(path.read_bytes())
+def test_intrinsic_command_calibrates_and_names_the_images_it_skips(simulated, tmp_path, capsys):
+    folder, output = tmp_path / "images", tmp_path / "out"
+    shutil.copytree(simulated / "intrinsic", folder)
+    (folder / "notes.txt").write_text("not an image")
     cv2.imwrite(str(folder / "image_05.png"), np.full((960, 1280, 3), 128, np.uint8))
     (folder / "image_99.png").write_bytes(b"not a png")
-    assert cli.main(["intrinsic", str(folder), "--target", "chessboard:9x6:0.03", "-o", str(tmp_path / "out")]) == 0
+    assert cli.main(["intrinsic", str(folder), "--target", truth(folder)["target"], "-o", str(output)]) == 0
     out = capsys.readouterr().out
     assert "skipped image_99.png: not a readable image\n" in out and "skipped image_05.png: target not found\n" in out
     assert "Calibrated from 9 of 10 images" in out
+    record = _vantel.io.load_multi_camera_calibration(output / "intrinsic_calibration.json")
+    np.testing.assert_allclose(record.intrinsic_matrices[0], truth(folder)["camera"]["K"], rtol=0.02)
+    assert_plots(output, ["per_view_errors.png", "corner_coverage.png"])
 
 
 @pytest.mark.parametrize("extra", [[], ["--compare"]], ids=["method", "compare"])
@@ -122,19 +124,17 @@ def test_rig_command(simulated, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["hand-eye", "{missing}", "--target", "chessboard:9x6:0.03"], "dataset {missing} is not a folder"),
-    (["hand-eye", "{empty}", "--target", "chessboard:9x6:0.03"], "cannot read the dataset {empty}: "),
-    (["rig", "{empty}", "--target", "chessboard:9x6:0.03"],
-     "{empty} holds 0 camera folder(s) cam_00, cam_01, ...; a rig needs at least 2"),
-    (["rig", "{empty}", "--target", "chessboard:9x6:0.03", "--subsets", "1,2"],
+    (["hand-eye", "{missing}", *TARGET], "dataset {missing} is not a folder"),
+    (["hand-eye", "{empty}", *TARGET], "cannot read the dataset {empty}: "),
+    (["rig", "{empty}", *TARGET], "{empty} holds 0 camera folder(s) cam_00, cam_01, ...; a rig needs at least 2"),
+    (["rig", "{empty}", *TARGET, "--subsets", "1,2"],
      "--subsets must be camera counts of at least 2 separated by commas, got '1,2'"),
-    (["intrinsic", "{empty}", "--target", "chessboard:9x6:0.03"], "no readable images in {empty}"),
-    (["rig", "{unsynced}", "--target", "chessboard:9x6:0.03"],
-     "cannot read the dataset {unsynced}: io: all cameras must have the same frame count; captures must be "
-     "synchronized"),
-    (["rig", "{unsynced}", "--target", "chessboard:9x6:0.03", "--reference", "2"],
-     "--reference must be a camera index from 0 to 1, got 2"),
+    (["intrinsic", "{empty}", *TARGET], "no readable images in {empty}"),
+    (["rig", "{unsynced}", *TARGET], "cannot read the dataset {unsynced}: io: all cameras must have the same frame "
+                                     "count; captures must be synchronized"),
+    (["rig", "{unsynced}", *TARGET, "--reference", "2"], "--reference must be a camera index from 0 to 1, got 2"),
     (["simulate", "rig", "{empty}", "--views", "0"], "--views must be at least 1, got 0"),
+    (["simulate", "rig", "{empty}", "--noise", "6"], "--noise must be between 0 and 5 px, got 6"),
 ])
 def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, message):
     paths = {"missing": tmp_path / "missing", "empty": tmp_path / "empty", "unsynced": tmp_path / "unsynced"}
@@ -145,50 +145,24 @@ def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, m
     capsys.readouterr()
     argv = [part.format(**paths) for part in argv]
     assert cli.main(argv) == 2
-    err = capsys.readouterr().err
     # The module's own log lines may come first; the error is one line, the last.
-    lines = err.splitlines()
+    lines = capsys.readouterr().err.splitlines()
     assert lines[-1].startswith(f"vantel {argv[0]}: error: {message.format(**paths)}")
     assert sum(": error: " in line for line in lines) == 1
 
 
-def test_console_script_help():
-    script = pathlib.Path(sys.executable).with_name("vantel")
-    completed = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=60)
-    assert completed.returncode == 0
-    for command in ("intrinsic", "hand-eye", "rig", "simulate"):
-        assert command in completed.stdout
-
-
-def run_on_terminal(argv):
-    """Runs the command with standard error on a pseudo-terminal; returns what the terminal showed."""
-    import fcntl
-    import os
-    import pty
-    import struct
-    import termios
-
-    main, child = pty.openpty()
-    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-    completed = subprocess.run([str(pathlib.Path(sys.executable).with_name("vantel"))] + argv, stderr=child,
-                               stdout=subprocess.DEVNULL, timeout=120)
-    os.close(child)
-    shown = b""
-    while True:
-        try:
-            chunk = os.read(main, 65536)
-        except OSError:
-            break
-        if not chunk:
-            break
-        shown += chunk
-    os.close(main)
-    return completed.returncode, shown.decode(errors="replace")
-
-
 def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
-    argv = ["intrinsic", str(simulated / "intrinsic"), "--target", "chessboard:9x6:0.03", "-o", str(tmp_path)]
-    status, shown = run_on_terminal(argv)
-    assert status == 0 and "Finding corners" in shown and "/10" in shown
+    argv = ["intrinsic", str(simulated / "intrinsic"), *TARGET, "-o", str(tmp_path)]
+    main, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    status = subprocess.run([SCRIPT, *argv], stderr=terminal, stdout=subprocess.DEVNULL, timeout=120).returncode
+    os.close(terminal)
+    shown = b""
+    # Reading past what the closed terminal holds raises instead of returning nothing.
+    with contextlib.suppress(OSError):
+        while chunk := os.read(main, 65536):
+            shown += chunk
+    os.close(main)
+    assert status == 0 and b"Finding corners" in shown and b"/10" in shown
     assert cli.main(argv) == 0
     assert "Finding corners" not in capsys.readouterr().err

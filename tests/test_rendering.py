@@ -1,40 +1,24 @@
 """The ground-truth renderer checked against cv2's own detectors and camera model."""
 
+import functools
+
 import cv2
 import numpy as np
 import pytest
 
 from cv2_reference import charuco_corner_bias, cv2_version
 from vantel_tools.rendering import (
-    CharucoBoard,
-    Chessboard,
-    GridBoard,
-    Camera,
-    Framing,
-    hand_eye_scene,
-    intrinsic_views,
-    ray_grid,
-    render,
-    rotation,
-    transform,
+    Camera, CharucoBoard, Framing, GridBoard, hand_eye_scene, intrinsic_views, ray_grid, render, rotation, transform,
     whole_board_visible,
 )
 from vantel_tools.rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID, SMALL_CAMERA, TCP_T_CAMERA, WORLD_T_TARGET
 
-SMALL_FRAMING = Framing(min_cell_px=12)
 SUBPIX_CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
+TINY = Camera(K=np.array([[200.0, 0, 80], [0, 200.0, 60], [0, 0, 1]]), dist=np.zeros(5), size=(160, 120))
 
 
 def grey(view):
     return cv2.cvtColor(view.image, cv2.COLOR_BGR2GRAY)
-
-
-def nearest_errors(found, truth):
-    """found - truth with each found point paired to its nearest true point (one to one)."""
-    found = np.asarray(found, dtype=np.float64).reshape(-1, 2)
-    nearest = np.linalg.norm(found[:, None] - truth[None], axis=2).argmin(axis=1)
-    assert len(set(nearest)) == len(found)
-    return found - truth[nearest]
 
 
 def mapped_to_texture(board, points):
@@ -42,29 +26,15 @@ def mapped_to_texture(board, points):
     return points[:, :2] @ M[:2, :2].T + M[:2, 2]
 
 
-@pytest.fixture(scope="module")
-def chessboard_views():
-    return intrinsic_views(CHESSBOARD, CAMERA, n_views=18, seed=0)
+def hand_eye(**options):
+    return hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, **options)
 
 
-@pytest.fixture(scope="module")
-def charuco_views():
-    return intrinsic_views(CHARUCO, CAMERA, n_views=12, seed=1)
-
-
-@pytest.fixture(scope="module")
-def grid_views():
-    return intrinsic_views(GRID, CAMERA, n_views=12, seed=2)
-
-
-STRONG_DISTORTION = Camera(
-    K=np.array([[400.0, 0, 330.0], [0, 405.0, 235.0], [0, 0, 1]]),
-    dist=np.array([-0.35, 0.12, 0.002, -0.0015, -0.01]),
-    size=(640, 480),
-)
-
-
-@pytest.mark.parametrize("camera", [CAMERA, SMALL_CAMERA, STRONG_DISTORTION], ids=["default", "small", "strong"])
+@pytest.mark.parametrize("camera", [
+    CAMERA, SMALL_CAMERA,
+    Camera(K=np.array([[400.0, 0, 330.0], [0, 405.0, 235.0], [0, 0, 1]]),
+           dist=np.array([-0.35, 0.12, 0.002, -0.0015, -0.01]), size=(640, 480)),
+], ids=["default", "small", "strong-distortion"])
 def test_ray_grid_projects_back_onto_its_sub_samples(camera):
     n = 3
     grid = ray_grid(camera, n)
@@ -75,24 +45,26 @@ def test_ray_grid_projects_back_onto_its_sub_samples(camera):
     assert np.abs(uv.reshape(-1, 2) - expected).max() < 1e-4
 
 
-@pytest.mark.parametrize(
-    "board",
-    [
-        CHARUCO,
-        CharucoBoard(4, 6, 0.05, 0.035, dict_id=cv2.aruco.DICT_5X5_100),
-        GRID,
-        GridBoard(3, 2, 0.06, 0.015, dict_id=cv2.aruco.DICT_6X6_250),
-    ],
-    ids=["charuco", "charuco-even-rows", "grid", "grid-6x6"],
-)
-def test_marker_texture_matches_cv_board_frame(board):
+@pytest.mark.parametrize("board", [
+    CHESSBOARD, CHARUCO, CharucoBoard(4, 6, 0.05, 0.035, dict_id=cv2.aruco.DICT_5X5_100),
+    GRID, GridBoard(3, 2, 0.06, 0.015, dict_id=cv2.aruco.DICT_6X6_250),
+], ids=["chessboard", "charuco", "charuco-even-rows", "grid", "grid-6x6"])
+def test_texture_matches_the_board_frame(board):
     texture = board.texture.image
+    if not isinstance(board, GridBoard):  # saddle points sit at the mapped chessboard corners
+        truth = mapped_to_texture(board, board.object_points)
+        start = (truth + [0.4, -0.3]).astype(np.float32).reshape(-1, 1, 2)
+        criteria = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 100, 1e-5)
+        refined = cv2.cornerSubPix(texture, start, (5, 5), (-1, -1), criteria).reshape(-1, 2)
+        assert np.abs(refined - truth).max() < 0.01
+    if board is CHESSBOARD:  # no markers
+        return
     markers = np.asarray(board.cv_board.getObjPoints(), dtype=np.float64)
-    ids = np.asarray(board.cv_board.getIds()).ravel()
+    ids = list(np.ravel(board.cv_board.getIds()))
     corners, found_ids, _ = cv2.aruco.ArucoDetector(board.dictionary).detectMarkers(texture)
     assert sorted(np.ravel(found_ids)) == sorted(ids)
     for marker_corners, marker_id in zip(corners, np.ravel(found_ids)):
-        truth = mapped_to_texture(board, markers[list(ids).index(marker_id)])
+        truth = mapped_to_texture(board, markers[ids.index(marker_id)])
         # The unrefined detector sits up to half a pixel inside the outline.
         assert np.abs(marker_corners.reshape(4, 2) - truth).max() < 0.75
     # Exactly: each marker's black border starts and ends on the pixel edges its corners map to.
@@ -100,24 +72,9 @@ def test_marker_texture_matches_cv_board_frame(board):
         (x0, y0), (x1, y1) = mapped_to_texture(board, outline[[0, 2]]) + 0.5
         c0, r0, c1, r1 = (int(round(v)) for v in (x0, y0, x1, y1))
         assert np.allclose((x0, y0, x1, y1), (c0, r0, c1, r1))
-        assert texture[r0:r1, c0].max() == 0 and texture[r0:r1, c1 - 1].max() == 0
-        assert texture[r0, c0:c1].max() == 0 and texture[r1 - 1, c0:c1].max() == 0
-        assert texture[r0:r1, c0 - 1].min() == 255 and texture[r0:r1, c1].min() == 255
-        assert texture[r0 - 1, c0:c1].min() == 255 and texture[r1, c0:c1].min() == 255
-
-
-@pytest.mark.parametrize("board", [CHESSBOARD, CHARUCO], ids=["chessboard", "charuco"])
-def test_texture_saddle_points_sit_at_mapped_corners(board):
-    truth = mapped_to_texture(board, board.object_points)
-    start = (truth + [0.4, -0.3]).astype(np.float32).reshape(-1, 1, 2)
-    criteria = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 100, 1e-5)
-    refined = cv2.cornerSubPix(board.texture.image, start, (5, 5), (-1, -1), criteria).reshape(-1, 2)
-    assert np.abs(refined - truth).max() < 0.01
-
-
-def test_lengths_without_a_common_pixel_grid_are_refused():
-    with pytest.raises(ValueError, match="no common pixel grid"):
-        _ = GridBoard(2, 2, 0.04, 0.0123457, dict_id=0).texture
+        around, inside = texture[r0 - 1 : r1 + 1, c0 - 1 : c1 + 1], texture[r0:r1, c0:c1]
+        assert inside[[0, -1]].max() == 0 and inside[:, [0, -1]].max() == 0
+        assert around[[0, -1], 1:-1].min() == 255 and around[1:-1, [0, -1]].min() == 255
 
 
 @pytest.mark.parametrize("board", [CHESSBOARD, CHARUCO, GRID], ids=["chessboard", "charuco", "grid"])
@@ -135,69 +92,84 @@ def test_whole_board_stays_in_view_with_well_spread_poses(board):
 
 
 def test_scenes_are_reproducible_from_their_seed():
-    options = dict(framing=SMALL_FRAMING, intensity_noise=2.0, blur_sigma=0.7, position_noise_px=0.3)
-    first = intrinsic_views(CHARUCO, SMALL_CAMERA, n_views=3, seed=7, **options)
-    again = intrinsic_views(CHARUCO, SMALL_CAMERA, n_views=3, seed=7, **options)
-    other = intrinsic_views(CHARUCO, SMALL_CAMERA, n_views=3, seed=8, framing=SMALL_FRAMING, render=False)
+    options = dict(framing=Framing(min_cell_px=12), intensity_noise=2.0, blur_sigma=0.7, position_noise_px=0.3)
+    first, again = (intrinsic_views(CHARUCO, SMALL_CAMERA, n_views=3, seed=7, **options) for _ in range(2))
+    other = intrinsic_views(CHARUCO, SMALL_CAMERA, n_views=3, seed=8, framing=options["framing"], render=False)
     for a, b, c in zip(first, again, other):
         assert np.array_equal(a.image, b.image) and np.array_equal(a.camera_T_board, b.camera_T_board)
         assert not np.allclose(a.camera_T_board, c.camera_T_board)
     assert not np.array_equal(first[0].image, first[1].image)
 
 
-@pytest.mark.parametrize(
-    "pose",
-    [
-        transform(rotation([0, 180, 0]), [0, 0, 0.5]),  # printed side turned away
-        transform(rotation([0, 180, 0]), [0.1, 0.05, -0.5]),  # facing the camera from behind it
-    ],
-    ids=["back-side", "behind-camera"],
-)
+@pytest.mark.parametrize("pose", [
+    transform(rotation([0, 180, 0]), [0, 0, 0.5]),  # printed side turned away
+    transform(rotation([0, 180, 0]), [0.1, 0.05, -0.5]),  # facing the camera from behind it
+], ids=["back-side", "behind-camera"])
 def test_board_not_seen_renders_background_only(pose):
     view = render(CHESSBOARD, SMALL_CAMERA, pose)
     assert not view.inside.any()
     assert view.image.min() == view.image.max() == 128
 
 
-def chessboard_corner_errors(views, detector):
-    errors = []
-    for view in views:
-        image = grey(view)
+@functools.lru_cache
+def rendered_views(board, n_views, seed, framing=Framing(), noise=0.0):
+    return intrinsic_views(board, CAMERA, n_views=n_views, seed=seed, framing=framing, position_noise_px=noise)
+
+
+def nearest_errors(found, truth):
+    """found - truth with each found point paired to its nearest true point (one to one)."""
+    found = np.asarray(found, dtype=np.float64).reshape(-1, 2)
+    nearest = np.linalg.norm(found[:, None] - truth[None], axis=2).argmin(axis=1)
+    assert len(set(nearest)) == len(found)
+    return found - truth[nearest]
+
+
+def detected_errors(detector, view):
+    """Where cv2 finds the view's features minus where they truly are."""
+    image = grey(view)
+    if detector in ("classic", "sector"):
+        find = cv2.findChessboardCorners if detector == "classic" else cv2.findChessboardCornersSB
+        found, corners = find(image, CHESSBOARD.pattern_size, flags=0)
+        assert found
         if detector == "classic":
-            found, corners = cv2.findChessboardCorners(image, CHESSBOARD.pattern_size, flags=0)
-            assert found
             corners = cv2.cornerSubPix(image, corners, (11, 11), (-1, -1), SUBPIX_CRITERIA)
-        else:
-            found, corners = cv2.findChessboardCornersSB(image, CHESSBOARD.pattern_size, flags=0)
-            assert found
-        errors.append(nearest_errors(corners, view.image_points))
-    return np.concatenate(errors)
+        return nearest_errors(corners, view.image_points)
+    parameters = cv2.aruco.DetectorParameters()
+    parameters.cornerRefinementMethod = detector
+    corners, ids, _ = cv2.aruco.ArucoDetector(GRID.dictionary, parameters).detectMarkers(image)
+    assert ids is not None and sorted(ids.ravel()) == sorted(GRID.marker_ids)
+    return np.concatenate([found.reshape(4, 2) - view.image_points[view.point_ids == marker_id]
+                           for found, marker_id in zip(corners, ids.ravel())])
 
 
-def test_classic_chessboard_corners_agree_with_truth_without_offset(chessboard_views):
-    errors = chessboard_corner_errors(chessboard_views, "classic")
+@pytest.mark.parametrize("board, n_views, seed, framing, detector, mean, largest, bias", [
+    (CHESSBOARD, 18, 0, Framing(), "classic", 0.05, 0.15, 0.01),
+    # This detector loses accuracy on steep views (up to ~2 px at 45 degrees) where the classic
+    # one stays within 0.15 px on the same images: its limit, not the renderer's.
+    (CHESSBOARD, 8, 1, Framing(max_tilt_deg=20), "sector", 0.06, 0.3, 0.02),
+    (GRID, 12, 2, Framing(), cv2.aruco.CORNER_REFINE_NONE, 0.9, 2.0, 0.05),
+    (GRID, 12, 2, Framing(), cv2.aruco.CORNER_REFINE_SUBPIX, 0.3, 0.7, 0.05),
+], ids=["chessboard-classic", "chessboard-sector", "grid-unrefined", "grid-subpix"])
+def test_detected_features_agree_with_truth_without_offset(board, n_views, seed, framing, detector, mean, largest,
+                                                           bias):
+    errors = np.concatenate([detected_errors(detector, v) for v in rendered_views(board, n_views, seed, framing)])
     distance = np.linalg.norm(errors, axis=1)
-    assert distance.mean() < 0.05 and distance.max() < 0.15
-    assert np.abs(errors.mean(axis=0)).max() < 0.01
+    assert distance.mean() < mean and distance.max() < largest
+    assert np.abs(errors.mean(axis=0)).max() < bias
 
 
-def test_sector_chessboard_corners_agree_with_truth_on_moderate_tilts():
-    # This detector loses accuracy on steep views (up to ~2 px at 45 degrees) where the
-    # classic one stays within 0.15 px on the same images: its limit, not the renderer's.
-    views = intrinsic_views(CHESSBOARD, CAMERA, n_views=8, seed=1, framing=Framing(max_tilt_deg=20))
-    errors = chessboard_corner_errors(views, "sector")
-    distance = np.linalg.norm(errors, axis=1)
-    assert distance.mean() < 0.06 and distance.max() < 0.3
-    assert np.abs(errors.mean(axis=0)).max() < 0.02
+@pytest.mark.parametrize("noise", [0.2, 0.5])
+def test_position_noise_sets_the_corner_error(noise):
+    errors = np.concatenate([detected_errors("classic", v) for v in rendered_views(CHESSBOARD, 6, 3, noise=noise)])
+    assert np.all((errors.std(axis=0) > 0.85 * noise) & (errors.std(axis=0) < 1.25 * noise))
+    assert np.abs(errors.mean(axis=0)).max() < 0.25 * noise
 
 
-def test_charuco_corners_agree_with_truth_up_to_a_constant_offset(charuco_views):
-    detector = cv2.aruco.CharucoDetector(
-        CHARUCO.cv_board, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
-        cv2.aruco.RefineParameters(10.0, 3.0, True),
-    )
+def test_charuco_corners_agree_with_truth_up_to_a_constant_offset():
+    detector = cv2.aruco.CharucoDetector(CHARUCO.cv_board, cv2.aruco.CharucoParameters(),
+                                         cv2.aruco.DetectorParameters(), cv2.aruco.RefineParameters(10.0, 3.0, True))
     errors = []
-    for view in charuco_views:
+    for view in rendered_views(CHARUCO, 12, 1):
         corners, ids, _, _ = detector.detectBoard(grey(view))
         assert ids is not None and len(ids) >= 0.9 * len(view.image_points)
         errors.append(corners.reshape(-1, 2) - view.image_points[ids.ravel()])
@@ -208,71 +180,28 @@ def test_charuco_corners_agree_with_truth_up_to_a_constant_offset(charuco_views)
     assert residual.mean() < 0.1 and residual.max() < 1.5
 
 
-@pytest.mark.parametrize(
-    "refinement, mean_limit, max_limit",
-    [(cv2.aruco.CORNER_REFINE_NONE, 0.9, 2.0), (cv2.aruco.CORNER_REFINE_SUBPIX, 0.3, 0.7)],
-    ids=["unrefined", "subpix"],
-)
-def test_grid_marker_corners_agree_with_truth(grid_views, refinement, mean_limit, max_limit):
-    parameters = cv2.aruco.DetectorParameters()
-    parameters.cornerRefinementMethod = refinement
-    detector = cv2.aruco.ArucoDetector(GRID.dictionary, parameters)
-    errors = []
-    for view in grid_views:
-        corners, ids, _ = detector.detectMarkers(grey(view))
-        assert ids is not None and sorted(ids.ravel()) == sorted(GRID.marker_ids)
-        for marker_corners, marker_id in zip(corners, ids.ravel()):
-            rows = np.flatnonzero(view.point_ids == marker_id)
-            errors.append(marker_corners.reshape(4, 2) - view.image_points[rows])
-    errors = np.concatenate(errors)
-    distance = np.linalg.norm(errors, axis=1)
-    assert distance.mean() < mean_limit and distance.max() < max_limit
-    assert np.abs(errors.mean(axis=0)).max() < 0.05
-
-
-@pytest.mark.parametrize("noise", [0.2, 0.5])
-def test_position_noise_sets_the_corner_error(noise):
-    views = intrinsic_views(CHESSBOARD, CAMERA, n_views=6, seed=3, position_noise_px=noise)
-    errors = []
-    for view in views:
-        image = grey(view)
-        found, corners = cv2.findChessboardCorners(image, CHESSBOARD.pattern_size, flags=0)
-        assert found
-        corners = cv2.cornerSubPix(image, corners, (11, 11), (-1, -1), SUBPIX_CRITERIA)
-        errors.append(nearest_errors(corners, view.image_points))
-    errors = np.concatenate(errors)
-    assert np.all((errors.std(axis=0) > 0.85 * noise) & (errors.std(axis=0) < 1.25 * noise))
-    assert np.abs(errors.mean(axis=0)).max() < 0.25 * noise
-
-
-def relative_rotation_vectors(transforms):
-    first = transforms[0][:3, :3]
-    return np.array([cv2.Rodrigues(first.T @ T[:3, :3])[0].ravel() for T in transforms[1:]])
-
-
 @pytest.mark.parametrize("axes", ["xyz", "z", "x"])
 def test_hand_eye_poses_compose_to_the_fixed_target(axes):
-    scene = hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, n_poses=15, seed=4, rotation_axes=axes, render=False)
-    assert len(scene.robot_T_tcp) == len(scene.camera_T_target) == len(scene.views) == 15
-    for robot_T_tcp, camera_T_target, view in zip(scene.robot_T_tcp, scene.camera_T_target, scene.views):
+    scene = hand_eye(n_poses=15, seed=4, rotation_axes=axes, render=False)
+    for robot_T_tcp, camera_T_target, view in zip(scene.robot_T_tcp, scene.camera_T_target, scene.views, strict=True):
         assert np.abs(robot_T_tcp @ TCP_T_CAMERA @ camera_T_target - WORLD_T_TARGET).max() < 1e-9
         assert view.inside.all() and whole_board_visible(CHARUCO, CAMERA, camera_T_target, 10)
-    rotations = relative_rotation_vectors(scene.robot_T_tcp)
-    singular = np.linalg.svd(rotations, compute_uv=False)
+    first = scene.robot_T_tcp[0][:3, :3]
+    rotations = np.array([cv2.Rodrigues(first.T @ T[:3, :3])[0].ravel() for T in scene.robot_T_tcp[1:]])
     if axes == "xyz":
+        singular = np.linalg.svd(rotations, compute_uv=False)
         assert singular[2] > 0.2 * singular[0]
     else:
-        axis = np.eye(3)["xyz".index(axes)]
         directions = rotations / np.linalg.norm(rotations, axis=1, keepdims=True)
-        assert np.allclose(np.abs(directions @ axis), 1.0, atol=1e-9)
+        assert np.allclose(np.abs(directions @ np.eye(3)["xyz".index(axes)]), 1.0, atol=1e-9)
     # The robot really moves the camera about: no two flange positions coincide.
     positions = np.array([T[:3, 3] for T in scene.robot_T_tcp])
     assert np.linalg.norm(positions[:, None] - positions[None], axis=2)[np.triu_indices(15, 1)].min() > 1e-3
 
 
 def test_hand_eye_views_are_rendered_from_the_camera_poses():
-    scene = hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, n_poses=3, seed=6)
     detector = cv2.aruco.CharucoDetector(CHARUCO.cv_board)
+    scene = hand_eye(n_poses=3, seed=6)
     for view, camera_T_target in zip(scene.views, scene.camera_T_target):
         assert np.array_equal(view.camera_T_board, camera_T_target)
         corners, ids, _, _ = detector.detectBoard(grey(view))
@@ -280,13 +209,12 @@ def test_hand_eye_views_are_rendered_from_the_camera_poses():
         assert np.abs(corners.reshape(-1, 2) - view.image_points[ids.ravel()]).max() < 1.0
 
 
-@pytest.mark.parametrize("rotation_axes", ["", "w", "xx"])
-def test_hand_eye_refuses_unknown_rotation_axes(rotation_axes):
-    with pytest.raises(ValueError, match="rotation_axes"):
-        hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, rotation_axes=rotation_axes, render=False)
-
-
-def test_scene_that_cannot_be_framed_is_refused():
-    tiny = Camera(K=np.array([[200.0, 0, 80], [0, 200.0, 60], [0, 0, 1]]), dist=np.zeros(5), size=(160, 120))
-    with pytest.raises(RuntimeError, match="cells of at least 24.0 px"):
-        intrinsic_views(CHESSBOARD, tiny, n_views=3, render=False)
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: GridBoard(2, 2, 0.04, 0.0123457, dict_id=0).texture, ValueError, "no common pixel grid"),
+    *[(lambda axes=axes: hand_eye(rotation_axes=axes, render=False), ValueError, "rotation_axes")
+      for axes in ["", "w", "xx"]],
+    (lambda: intrinsic_views(CHESSBOARD, TINY, n_views=3, render=False), RuntimeError, "cells of at least 24.0 px"),
+], ids=["no-pixel-grid", "no-axes", "unknown-axis", "repeated-axis", "cannot-frame"])
+def test_impossible_boards_and_scenes_are_refused(make, error, message):
+    with pytest.raises(error, match=message):
+        make()
