@@ -87,7 +87,8 @@ def test_intrinsic_command_calibrates_and_names_the_images_it_skips(simulated, t
     assert cli.main(["intrinsic", str(folder), "--target", truth(folder)["target"], "-o", str(output)]) == 0
     out = capsys.readouterr().out
     assert "skipped image_99.png: not a readable image\n" in out and "skipped image_05.png: target not found\n" in out
-    assert "Calibrated from 9 of 10 images" in out
+    assert "Calibrated from 9 of 10 images" in out and "Views above" not in out
+    assert truth(folder)["noise_px"] == 0.2, "the simulator's documented default"
     record = _vantel.io.load_multi_camera_calibration(output / "intrinsic_calibration.json")
     np.testing.assert_allclose(record.intrinsic_matrices[0], truth(folder)["camera"]["K"], rtol=0.02)
     assert_plots(output, ["per_view_errors.png", "corner_coverage.png"])
@@ -152,7 +153,7 @@ def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, m
 
 
 def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
-    argv = ["intrinsic", str(simulated / "intrinsic"), *TARGET, "-o", str(tmp_path)]
+    argv = ["intrinsic", str(simulated / "intrinsic"), *TARGET, "-o", str(tmp_path), "--threshold", "0.001"]
     main, terminal = pty.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     status = subprocess.run([SCRIPT, *argv], stderr=terminal, stdout=subprocess.DEVNULL, timeout=120).returncode
@@ -165,4 +166,7 @@ def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
     os.close(main)
     assert status == 0 and b"Finding corners" in shown and b"/10" in shown
     assert cli.main(argv) == 0
-    assert "Finding corners" not in capsys.readouterr().err
+    out, err = capsys.readouterr()
+    assert "Finding corners" not in err
+    names = ", ".join(f"image_{k:02d}.png" for k in range(10))
+    assert f"Views above the 0.001 px per-view threshold: {names}\n" in out
