@@ -77,10 +77,8 @@ def test_run_on_the_robot_set_agrees_with_plain_cv2(robot_dataset, reference, ca
     np.testing.assert_allclose(result.camera_matrix, K, rtol=1e-6)
     assert result.held_out_reprojection_error == pytest.approx(held_out, rel=0.01)
     assert result.hand_eye_roundtrip_error == pytest.approx(roundtrip, rel=0.01)
-    # Measured (error norm over the point count, so about sqrt(408) below an RMS): 0.0067 px on all
-    # images, 0.0062 px held out (the benchmark's own detection flags), round trip 0.073 px: the
-    # robot chain places the board about ten times worse than each image's own pose, still far
-    # under a pixel.
+    # Measured (norms over the point count, about sqrt(408) below an RMS): 0.0067 px on all images, 0.0062 px
+    # held out, round trip 0.073 px: the robot chain places the board ten times worse than each image's own pose.
     assert result.held_out_reprojection_error == pytest.approx(result.reprojection_error, rel=0.2)
     assert 5 * result.held_out_reprojection_error < result.hand_eye_roundtrip_error < 0.2
     assert capsys.readouterr().err.endswith(benchmark_line(result))
