@@ -5,18 +5,12 @@ import numpy as np
 import pytest
 
 import _vantel
-from test_benchmark import folds
+from test_benchmark import benchmark_line, folds
 
-BOARD = (24, 17)
-SQUARE = 0.015
+BOARD, SQUARE = (24, 17), 0.015
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 OBJECT_POINTS = np.zeros((BOARD[0] * BOARD[1], 3), np.float32)
 OBJECT_POINTS[:, :2] = np.mgrid[0:BOARD[0], 0:BOARD[1]].T.reshape(-1, 2) * SQUARE
-
-
-@pytest.fixture(scope="module")
-def dataset(robot_dataset):
-    return robot_dataset
 
 
 def corners(image, flags):
@@ -27,62 +21,55 @@ def corners(image, flags):
 
 
 def calibrate(views, size):
-    _, K, dist, rvecs, tvecs, _, _, per_view = cv2.calibrateCameraExtended(
+    _, K, dist, _, _, _, _, per_view = cv2.calibrateCameraExtended(
         [OBJECT_POINTS] * len(views), views, size, None, None, criteria=CRITERIA)
-    return K, dist, rvecs, tvecs, per_view.ravel()
+    return K, dist, per_view.ravel()
 
 
-def error(points, K, dist, rvec, tvec):
-    projected, _ = cv2.projectPoints(OBJECT_POINTS, rvec, tvec, K, dist)
-    return np.linalg.norm(points - projected.reshape(-1, 2)) / len(OBJECT_POINTS)
+def pose(view, K, dist):
+    _, rvec, tvec = cv2.solvePnP(OBJECT_POINTS, view, K, dist)
+    return transform(cv2.Rodrigues(rvec)[0], tvec)
 
 
-def transform(rvec, tvec):
+def transform(R, t):
     T = np.eye(4)
-    T[:3, :3], T[:3, 3] = cv2.Rodrigues(rvec)[0], np.ravel(tvec)
+    T[:3, :3], T[:3, 3] = R, np.ravel(t)
     return T
 
 
-def average(poses):
-    U, _, Vt = np.linalg.svd(sum(pose[:3, :3] for pose in poses))
-    if np.linalg.det(U @ Vt) < 0:
-        Vt[2] *= -1
-    return transform(cv2.Rodrigues(U @ Vt)[0], np.mean([pose[:3, 3] for pose in poses], axis=0))
+def error(points, K, dist, camera_T_board):
+    projected, _ = cv2.projectPoints(OBJECT_POINTS, cv2.Rodrigues(camera_T_board[:3, :3])[0], camera_T_board[:3, 3],
+                                     K, dist)
+    return np.linalg.norm(points - projected.reshape(-1, 2)) / len(OBJECT_POINTS)
 
 
 @pytest.fixture(scope="module")
-def reference(dataset):
-    images, robot_T_tcp = dataset
+def reference(robot_dataset):
+    images, robot_T_tcp = robot_dataset
     size = images[0].shape[1::-1]
     training_views = [corners(image, 0) for image in images]
     benchmark_views = [corners(image, 3) for image in images]
     held_out = []
     for training, held in folds(len(images), 5, 0):
-        K, dist, _, _, _ = calibrate([training_views[i] for i in training], size)
-        for index in held:
-            _, rvec, tvec = cv2.solvePnP(OBJECT_POINTS, benchmark_views[index], K, dist)
-            held_out.append(error(benchmark_views[index], K, dist, rvec, tvec))
-    K, dist, rvecs, tvecs, per_view = calibrate(training_views, size)
+        K, dist, _ = calibrate([training_views[i] for i in training], size)
+        held_out += [error(benchmark_views[i], K, dist, pose(benchmark_views[i], K, dist)) for i in held]
+    K, dist, per_view = calibrate(training_views, size)
     assert (per_view <= 1.0).all()  # every view enters the hand-eye solve
-    camera_T_target = []
-    for view in training_views:
-        _, rvec, tvec = cv2.solvePnP(OBJECT_POINTS, view, K, dist)
-        camera_T_target.append(transform(rvec, tvec))
-    R, t = cv2.calibrateHandEye([p[:3, :3] for p in robot_T_tcp], [p[:3, 3] for p in robot_T_tcp],
-                                [p[:3, :3] for p in camera_T_target], [p[:3, 3] for p in camera_T_target],
-                                method=cv2.CALIB_HAND_EYE_TSAI)
-    tcp_T_camera = np.eye(4)
-    tcp_T_camera[:3, :3], tcp_T_camera[:3, 3] = R, t.ravel()
-    base_T_board = average([robot @ tcp_T_camera @ pose for robot, pose in zip(robot_T_tcp, camera_T_target)])
-    roundtrip = []
-    for robot, view in zip(robot_T_tcp, benchmark_views):
-        camera_T_board = np.linalg.inv(tcp_T_camera) @ np.linalg.inv(robot) @ base_T_board
-        roundtrip.append(error(view, K, dist, cv2.Rodrigues(camera_T_board[:3, :3])[0], camera_T_board[:3, 3]))
+    camera_T_target = [pose(view, K, dist) for view in training_views]
+    tcp_T_camera = transform(*cv2.calibrateHandEye(
+        [p[:3, :3] for p in robot_T_tcp], [p[:3, 3] for p in robot_T_tcp], [p[:3, :3] for p in camera_T_target],
+        [p[:3, 3] for p in camera_T_target], method=cv2.CALIB_HAND_EYE_TSAI))
+    per_view_T = [robot @ tcp_T_camera @ T for robot, T in zip(robot_T_tcp, camera_T_target)]
+    U, _, Vt = np.linalg.svd(sum(T[:3, :3] for T in per_view_T))  # the mean of the per-view board poses
+    Vt[2] *= np.sign(np.linalg.det(U @ Vt))
+    base_T_board = transform(U @ Vt, np.mean([T[:3, 3] for T in per_view_T], axis=0))
+    roundtrip = [error(view, K, dist, np.linalg.inv(tcp_T_camera) @ np.linalg.inv(robot) @ base_T_board)
+                 for robot, view in zip(robot_T_tcp, benchmark_views)]
     return np.mean(held_out), np.mean(roundtrip), K
 
 
-def test_run_on_the_robot_set_agrees_with_plain_cv2(dataset, reference, capsys):
-    images, robot_T_tcp = dataset
+def test_run_on_the_robot_set_agrees_with_plain_cv2(robot_dataset, reference, capsys):
+    images, robot_T_tcp = robot_dataset
     options = _vantel.IntrinsicOptions()
     result = _vantel.CalibrationBenchmark().run(images, _vantel.ChessboardTarget(BOARD, SQUARE), options,
                                                 robot_T_tcp, options, "kuka")
@@ -90,12 +77,8 @@ def test_run_on_the_robot_set_agrees_with_plain_cv2(dataset, reference, capsys):
     np.testing.assert_allclose(result.camera_matrix, K, rtol=1e-6)
     assert result.held_out_reprojection_error == pytest.approx(held_out, rel=0.01)
     assert result.hand_eye_roundtrip_error == pytest.approx(roundtrip, rel=0.01)
-    # Measured (error norm over the point count, so about sqrt(408) below an RMS): 0.0067 px on all
-    # images, 0.0062 px held out (the benchmark's own detection flags), round trip 0.073 px: the
-    # robot chain places the board about ten times worse than each image's own pose, still far
-    # under a pixel.
+    # Measured (norms over the point count, about sqrt(408) below an RMS): 0.0067 px on all images, 0.0062 px
+    # held out, round trip 0.073 px: the robot chain places the board ten times worse than each image's own pose.
     assert result.held_out_reprojection_error == pytest.approx(result.reprojection_error, rel=0.2)
     assert 5 * result.held_out_reprojection_error < result.hand_eye_roundtrip_error < 0.2
-    assert capsys.readouterr().err.endswith(
-        f"[vantel][INFO] [Benchmark] kuka: rpe={result.reprojection_error:f}px  "
-        f"held-out={result.held_out_reprojection_error:f}px  roundtrip={result.hand_eye_roundtrip_error:f}\n")
+    assert capsys.readouterr().err.endswith(benchmark_line(result))
