@@ -25,29 +25,15 @@ XYZ = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
 
 @pytest.mark.parametrize("poses, min_rotation_deg", [
     ([], 0.5),
-    ([np.eye(4)], 0.5),
     (chain(XYZ[:1], [30]), 0.5),
     (chain(XYZ, [0.4, 0.4, 0.4]), None),
     (chain(XYZ, [10, 10, 0.3]), 0.5),
     (chain(XYZ, [2, 2, 2]), 3.0),
-], ids=["empty", "one", "two", "all-small-by-default", "two-kept", "below-the-given-minimum"])
+], ids=["empty", "two", "all-small-by-default", "two-kept", "below-the-given-minimum"])
 def test_too_few_motions_give_no_record(poses, min_rotation_deg):
     arguments = [] if min_rotation_deg is None else [min_rotation_deg]
     assert diagnostics.analyze_rotation_variety(poses, *arguments) is None
     assert diagnostics.format_rotation_variety(None) == HEADER + "  Not enough motions to analyze.\n"
-
-
-@pytest.mark.parametrize("axes, angles, low, high, verdict", [
-    ([[1, 0, 0], [0, 1, 0], [1, 1, 0], [1, -1, 0]], [20, 20, 20, 20], 0.0, 0.15,
-     "  >>> POOR rotation variety  -  motions cluster in a plane.\n"
-     "  >>> Hand-eye is poorly observable in one axis; expect bias.\n"),
-    (XYZ, [20, 20, 5], 0.15, 0.35, "  >>> Marginal rotation variety  -  possible bias in one axis.\n"),
-], ids=["planar", "one-axis-weak"])
-def test_verdict_follows_the_axis_spread(axes, angles, low, high, verdict):
-    stats = diagnostics.analyze_rotation_variety(chain(axes, angles))
-    assert low <= stats.axis_span_ratio < high
-    text = diagnostics.format_rotation_variety(stats)
-    assert text.endswith(verdict) and "healthy" not in text
 
 
 def random_poses(count, seed=11):
@@ -55,12 +41,19 @@ def random_poses(count, seed=11):
     return [tf.pose_to_transformation_matrix([*rng.normal(0, 0.2, 3), *rng.uniform(-60, 60, 3)]) for _ in range(count)]
 
 
-@pytest.mark.parametrize("poses, min_rotation_deg", [
+HEALTHY = "  >>> Rotation variety is healthy.\n"
+
+
+@pytest.mark.parametrize("poses, min_rotation_deg, verdict", [
     # Mean 12.3456 deg: the report rounds it to 12.35.
-    (chain(XYZ + [[1, 1, 0], [0, 1, 1]], [20.0, 15.0, 10.0, 8.0, 8.728]), 0.5),
-    (random_poses(12), 1.0),
-], ids=["designed", "random"])
-def test_statistics_and_report_match_an_independent_computation(poses, min_rotation_deg):
+    (chain(XYZ + [[1, 1, 0], [0, 1, 1]], [20.0, 15.0, 10.0, 8.0, 8.728]), 0.5, HEALTHY),
+    (random_poses(12), 1.0, HEALTHY),
+    (chain([[1, 0, 0], [0, 1, 0], [1, 1, 0], [1, -1, 0]], [20] * 4), 0.5,
+     "  >>> POOR rotation variety  -  motions cluster in a plane.\n"
+     "  >>> Hand-eye is poorly observable in one axis; expect bias.\n"),
+    (chain(XYZ, [20, 20, 5]), 0.5, "  >>> Marginal rotation variety  -  possible bias in one axis.\n"),
+], ids=["designed", "random", "planar", "one-axis-weak"])
+def test_statistics_and_report_match_an_independent_computation(poses, min_rotation_deg, verdict):
     rvecs = []
     for previous, current in zip(poses, poses[1:]):
         rvec = cv2.Rodrigues((np.linalg.inv(previous) @ current)[:3, :3])[0].ravel()
@@ -69,7 +62,7 @@ def test_statistics_and_report_match_an_independent_computation(poses, min_rotat
     s = np.linalg.svd(np.array(rvecs), compute_uv=False)
     angles = np.degrees(np.linalg.norm(rvecs, axis=1))
     stats = diagnostics.analyze_rotation_variety(poses, min_rotation_deg)
-    np.testing.assert_allclose(stats.singular_values, s, rtol=1e-9)
+    np.testing.assert_allclose(stats.singular_values, s, rtol=1e-9, atol=1e-12)  # planar: the last is ~0
     np.testing.assert_allclose([stats.angle_mean_deg, stats.angle_max_deg], [angles.mean(), angles.max()])
     assert stats.num_motions == len(angles) and stats.axis_span_ratio == pytest.approx(s[2] / s[0])
     assert diagnostics.format_rotation_variety(stats) == (
@@ -79,7 +72,7 @@ def test_statistics_and_report_match_an_independent_computation(poses, min_rotat
         + f"  Max  inter-frame rotation:    {angles.max():.2f} deg\n"
         + f"  Singular values of rvecs:     [{s[0]:.3f}, {s[1]:.3f}, {s[2]:.3f}]\n"
         + f"  Axis-spread ratio (sv_min/sv_max): {s[2] / s[0]:.3f}\n"
-        + "  >>> Rotation variety is healthy.\n"
+        + verdict
     )
 
 
