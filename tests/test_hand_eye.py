@@ -18,6 +18,19 @@ DISTORTION = np.array([[-0.2, 0.05, 0.001, -0.001, 0.0]])
 BLANK = np.full((120, 160, 3), 200, np.uint8)
 COLLECTED = "[vantel][INFO] Collected images {}\n[vantel][INFO] Collected poses {}\n"
 ROBOTS, CAMERAS = synthetic_poses(6)
+NOT_A_ROTATION = "is not a rigid transform: its rotation block is not a rotation"
+ROTATED = tf.pose_to_transformation_matrix([0.1, 0.2, 0.3, 30, 0, 0])
+BAD_POSES = [
+    (ROTATED + np.pad([[np.nan]], ((0, 3), (3, 0))), "holds a non-finite value"),
+    (np.diag([1.0, 1.0, -1.0, 1.0]), NOT_A_ROTATION),  # a reflection
+    (ROTATED + np.pad(np.full((3, 3), 2e-3), ((0, 1), (0, 1))), NOT_A_ROTATION),
+    (np.vstack([ROTATED[:3], [0.5, 0, 0, 1]]), "is not a rigid transform: its last row is not 0 0 0 1"),
+    (np.eye(3), "must be a 4x4 matrix, got 3x3x1"),
+]
+IDENTICAL = ("[vantel][WARNING] [EyeInHandCalibrator] All {0} poses have identical orientation! Hand-eye calibration "
+             "requires varied rotations to solve uniquely.\n[vantel][ERROR] [EyeInHandCalibrator] Hand-eye solve "
+             "rejected: the rotation between flange and camera cannot be observed without varied {0} orientations.\n")
+NO_BOARD = "[vantel][WARNING] frame {}: ChArUco detection failed  -  skipping\n"
 
 
 @pytest.fixture
@@ -50,10 +63,6 @@ def test_exact_camera_poses_recover_the_transform(calibrator, method, count, tmp
     assert calibrator.last_result().tcp_T_camera[0, 0] != 99.0
 
 
-def text(matrix):
-    return "[" + ";\n ".join(", ".join("%.16g" % value for value in row) for row in np.atleast_2d(matrix)) + "]"
-
-
 def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
     """One frame strays far more than the rest, so means and maxima differ clearly."""
     assert calibrator.format_results() == f"\n{RULE}\nHAND-EYE RESULTS\n{RULE}\nCalibration failed.\n"
@@ -82,7 +91,10 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
     np.testing.assert_allclose(np.transpose([stats.board_us, stats.board_vs]), centres, atol=1e-3)
 
     # Without a reprojection error the report never switches to fixed notation.
-    frames = zip(stats.translation_deviations_m, stats.rotation_deviations_deg, stats.distances_m, centres)
+    def text(matrix):
+        return "[" + ";\n ".join(", ".join("%.16g" % v for v in row) for row in np.atleast_2d(matrix)) + "]"
+    frames = zip(stats.translation_deviations_m, stats.rotation_deviations_deg, stats.distances_m, stats.board_us,
+                 stats.board_vs)
     report = (
         f"\n{RULE}\nHAND-EYE RESULTS\n{RULE}\n\nHand-Eye Transform (TCP -> Camera):\n{text(result.tcp_T_camera)}\n"
         "\nPose [x, y, z, rx, ry, rz] (deg):\n  ["
@@ -93,8 +105,7 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
         f"max: {'%g' % (stats.max_translation_m * 1000)} mm\n"
         f"  Rotation    - mean: {'%g' % stats.mean_rotation_deg} deg   max: {'%g' % stats.max_rotation_deg} deg\n"
         + "".join(f"  Frame {i}: trans={'%g' % (t * 1000)}mm rot={'%g' % r}deg dist={'%g' % (d * 1000)}mm "
-                  f"center=({'%g' % np.float32(c[0])}, {'%g' % np.float32(c[1])})\n"
-                  for i, (t, r, d, c) in enumerate(frames))
+                  f"center=({'%g' % u}, {'%g' % v})\n" for i, (t, r, d, u, v) in enumerate(frames))
         + "\n" + diagnostics.format_rotation_variety(diagnostics.analyze_rotation_variety(noisy, 0.5)))
     assert capsys.readouterr().out == report == calibrator.format_results()
     calibrator.print_results()
@@ -102,66 +113,43 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
 
 
 @pytest.mark.parametrize("robots, images, method, cameras, message", [
-    *[(6, 0, name, 6, f"Unknown hand-eye method '{name}'") for name in ["tsai", "Park", "NONE", ""]],
-    (3, 5, "TSAI", 0, "EyeInHandCalibrator: the full pipeline needs one robot pose per image. "
-                      "Got 3 (robot) vs 5 (images)."),
-    (5, 0, "TSAI", 4, NOT_PAIRED),
+    *[(ROBOTS, 0, name, CAMERAS, f"Unknown hand-eye method '{name}'") for name in ["tsai", "Park", "NONE", ""]],
+    (ROBOTS[:3], 5, "TSAI", [], "EyeInHandCalibrator: the full pipeline needs one robot pose per image. "
+                                "Got 3 (robot) vs 5 (images)."),
+    (ROBOTS[:5], 0, "TSAI", CAMERAS[:4], NOT_PAIRED),
+    # Some solvers turned a NaN or a pose that is no rigid transform into a finite, meaningless answer.
+    *[(ROBOTS[:4] + [pose] + ROBOTS[5:], 0, method, CAMERAS, f"EyeInHandCalibrator: robot_T_tcp_list[4] {problem}")
+      for pose, problem in BAD_POSES for method in METHODS],
+    *[(ROBOTS, 0, method, CAMERAS[:4] + [pose] + CAMERAS[5:], f"EyeInHandCalibrator: camera_T_target_list[4] {problem}")
+      for pose, problem in BAD_POSES for method in METHODS],
 ])
 def test_calls_that_are_refused(calibrator, capfd, robots, images, method, cameras, message):
     with pytest.raises(ValueError) as caught:
-        calibrator.calibrate(ROBOTS[:robots], [BLANK] * images, method, CAMERAS[:cameras])
+        calibrator.calibrate(robots, [BLANK] * images, method, cameras)
     assert str(caught.value) == message
     # Only the pairing is checked after the inputs are logged.
     assert capfd.readouterr() == ("", COLLECTED.format(0, 5) if message == NOT_PAIRED else "")
 
 
-NOT_A_ROTATION = "is not a rigid transform: its rotation block is not a rotation"
-NOT_LAST_ROW = "is not a rigid transform: its last row is not 0 0 0 1"
-ROTATED = tf.pose_to_transformation_matrix([0.1, 0.2, 0.3, 30, 0, 0])
-WITH_NAN = ROTATED.copy()
-WITH_NAN[0, 3] = np.nan
-
-
-@pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("which", ["robot_T_tcp_list", "camera_T_target_list"])
-@pytest.mark.parametrize("pose, problem", [
-    (WITH_NAN, "holds a non-finite value"),
-    (np.zeros((4, 4)), NOT_A_ROTATION),
-    (np.diag([2.0, 2.0, 2.0, 1.0]), NOT_A_ROTATION),
-    (np.diag([1.0, 1.0, -1.0, 1.0]), NOT_A_ROTATION),  # a reflection
-    (ROTATED + np.pad(np.full((3, 3), 2e-3), ((0, 1), (0, 1))), NOT_A_ROTATION),
-    (ROTATED + np.diag([0, 0, 0, 1.0]), NOT_LAST_ROW),
-    (np.vstack([ROTATED[:3], [0.5, 0, 0, 1]]), NOT_LAST_ROW),
-    (np.eye(3), "must be a 4x4 matrix, got 3x3x1"),
-], ids=["nan", "zero", "scaled", "reflection", "sheared", "last-row-2", "last-row-x", "3x3"])
-def test_poses_that_are_no_rigid_transform_are_refused(calibrator, capfd, method, which, pose, problem):
-    poses = {"robot_T_tcp_list": list(ROBOTS), "camera_T_target_list": list(CAMERAS)}
-    poses[which][4] = pose
-    with pytest.raises(ValueError) as caught:
-        calibrator.calibrate(poses["robot_T_tcp_list"], [], method, poses["camera_T_target_list"])
-    assert str(caught.value) == f"EyeInHandCalibrator: {which}[4] {problem}"
-    assert capfd.readouterr() == ("", "")
-
-
-IDENTICAL = ("[vantel][WARNING] [EyeInHandCalibrator] All {0} poses have identical orientation! Hand-eye calibration "
-             "requires varied rotations to solve uniquely.\n[vantel][ERROR] [EyeInHandCalibrator] Hand-eye solve "
-             "rejected: the rotation between flange and camera cannot be observed without varied {0} orientations.\n")
-
-
-@pytest.mark.parametrize("robots, cameras, logged", [
-    ([ROBOTS[0]] * 6, CAMERAS, IDENTICAL.format("robot")),
-    (ROBOTS, [CAMERAS[0]] * 6, IDENTICAL.format("camera")),
-    (ROBOTS[:3], CAMERAS[:3],
+@pytest.mark.parametrize("robots, images, cameras, logged", [
+    ([ROBOTS[0]] * 6, 0, CAMERAS, IDENTICAL.format("robot")),
+    (ROBOTS, 0, [CAMERAS[0]] * 6, IDENTICAL.format("camera")),
+    (ROBOTS[:3], 0, CAMERAS[:3],
      "[vantel][ERROR] Not enough valid poses for hand-eye calibration after filtering. Got 3, need at least 4.\n"),
-], ids=["robot-orientations", "camera-orientations", "three-pairs"])
-def test_failures_give_no_answer_and_keep_the_last_success(calibrator, capfd, tmp_path, robots, cameras, logged):
+    # A third image without a robot pose is not even tried.
+    (ROBOTS[:2], 3, [], NO_BOARD.format(0) + NO_BOARD.format(1) + "[vantel][INFO] compute_camera_T_target_list: "
+     "0/3 frames passed\n[vantel][ERROR] Only 0 valid frames after solvePnP  -  need at least 4.\n"),
+], ids=["robot-orientations", "camera-orientations", "three-pairs", "no-board-seen"])
+def test_failures_give_no_answer_and_keep_the_last_success(calibrator, capfd, tmp_path, robots, images, cameras,
+                                                           logged):
     first = calibrator.calibrate(ROBOTS, [], "TSAI", CAMERAS)
     report = calibrator.format_results()
     capfd.readouterr()
-    result = calibrator.calibrate(robots, [], "TSAI", cameras, output_path=tmp_path)
-    assert capfd.readouterr() == ("", COLLECTED.format(0, len(robots)) + logged)
+    result = calibrator.calibrate(robots, [BLANK] * images, "TSAI", cameras, CAMERA_MATRIX, np.zeros(5),
+                                  output_path=tmp_path)
+    assert capfd.readouterr() == ("", COLLECTED.format(images, len(robots)) + logged)
     assert not result.ok and not result.has_consistency and result.tcp_T_camera.shape == (0, 0)
-    assert len(result.valid_robot_T_tcp_list) == len(result.camera_T_target_list) == len(robots)
+    assert len(result.valid_robot_T_tcp_list) == len(result.camera_T_target_list) == len(cameras)
     assert list(tmp_path.iterdir()) == []
     np.testing.assert_array_equal(calibrator.last_result().tcp_T_camera, first.tcp_T_camera)
     assert calibrator.format_results() == report
@@ -175,15 +163,6 @@ def test_camera_model_path_is_for_charuco_targets_only(capfd):
     assert capfd.readouterr().err == COLLECTED.format(4, 4)
     with pytest.raises(ValueError):
         calibrator.compute_camera_T_target_list([], [], CAMERA_MATRIX, np.zeros(5))
-
-
-def test_compute_camera_poses_skips_images_without_a_board(calibrator, capfd):
-    aligned = calibrator.compute_camera_T_target_list([BLANK] * 3, ROBOTS[:2], CAMERA_MATRIX, np.zeros(5))
-    assert aligned.camera_T_target_list == aligned.valid_image_list == aligned.valid_robot_T_tcp_list == []
-    assert capfd.readouterr().err == (
-        "[vantel][WARNING] frame 0: ChArUco detection failed  -  skipping\n"
-        "[vantel][WARNING] frame 1: ChArUco detection failed  -  skipping\n"
-        "[vantel][INFO] compute_camera_T_target_list: 0/3 frames passed\n")
 
 
 @pytest.mark.parametrize("images", [0, 7])

@@ -5,7 +5,7 @@ import pytest
 
 import _vantel
 from _vantel import diagnostics
-from hand_eye_cases import BOARD, METHODS, NOT_PAIRED, TARGET, synthetic_poses
+from hand_eye_cases import BOARD, METHODS, NOT_PAIRED, TARGET
 from vantel_tools.rendering import defaults, hand_eye_scene
 
 RULE = "=" * 60
@@ -17,6 +17,12 @@ EMPTY = np.zeros((0, 0))
 
 def entry(name, rz, x=0.03, y=-0.01):
     return diagnostics.HandEyeMethodResult(name, np.eye(4), [x, y, 0.08, 1.0, -2.0, rz])
+
+
+def rows(*rz_by_name):
+    """Table rows of methods solved at x, y, z = 0.03, -0.01, 0.08 and rx, ry = 1, -2."""
+    return "".join(f"  {name:<12}  0.0300 -0.0100  0.0800   1.00  -2.00 {rz:6.2f}\n" if rz is not None
+                   else f"  {name:<12}(failed)\n" for name, rz in rz_by_name) + DASHES
 
 
 AGREE_TEXT = """\
@@ -31,13 +37,7 @@ AGREE_TEXT = """\
       kinematics or detection), not the solver.
 """
 
-OUTLIER_TEXT = """\
-  ANDREFF       0.0300 -0.0100  0.0800   1.00  -2.00  10.00
-  DANIILIDIS    0.0300 -0.0100  0.0800   1.00  -2.00  10.50
-  HORAUD        0.0300 -0.0100  0.0800   1.00  -2.00  11.00
-  PARK          0.0300 -0.0100  0.0800   1.00  -2.00  20.00
-  TSAI        (failed)
-""" + DASHES + """\
+OUTLIER_TEXT = rows(("ANDREFF", 10.0), ("DANIILIDIS", 10.5), ("HORAUD", 11.0), ("PARK", 20.0), ("TSAI", None)) + """\
   rz total spread:      10.00 deg (median rz = 10.75 deg)
   translation spread:   0.00 mm
   >>> 3-of-4 methods cluster near 10.75 deg; outlier(s): PARK.
@@ -45,11 +45,7 @@ OUTLIER_TEXT = """\
       outlier likely hit a local optimum specific to its formulation.
 """
 
-SPLIT_TEXT = """\
-  ANDREFF       0.0300 -0.0100  0.0800   1.00  -2.00   0.00
-  HORAUD        0.0300 -0.0100  0.0800   1.00  -2.00   5.00
-  PARK          0.0300 -0.0100  0.0800   1.00  -2.00  10.00
-""" + DASHES + """\
+SPLIT_TEXT = rows(("ANDREFF", 0.0), ("HORAUD", 5.0), ("PARK", 10.0)) + """\
   rz total spread:      10.00 deg (median rz = 5.00 deg)
   translation spread:   0.00 mm
   >>> No consensus  -  methods split into clusters with >2.00 deg spread.
@@ -66,8 +62,7 @@ SPLIT_TEXT = """\
      SPLIT_TEXT),
     ({"PARK": None, "TSAI": entry("TSAI", 90.0)}, None,
      "  PARK        (failed)\n  TSAI          0.0300 -0.0100  0.0800   1.00  -2.00  90.00\n"),
-    (dict.fromkeys(METHODS), None, "".join(f"  {name:<12}(failed)\n" for name in METHODS)),
-], ids=["all-agree-inclusive", "one-outlier-even-median", "no-consensus", "one-success", "none"])
+], ids=["all-agree-inclusive", "one-outlier-even-median", "no-consensus", "one-success"])
 def test_verdicts(results, threshold, body):
     arguments = [] if threshold is None else [threshold]
     assert diagnostics.format_method_comparison(results, *arguments) == HEADER + body
@@ -112,20 +107,15 @@ def test_each_method_equals_its_own_calibration(weak_scene, capsys, camera_model
     assert np.ptp(translations, axis=0).max() > 1e-3  # the data really separates the solvers
 
 
-def test_too_few_views_give_five_empty_entries_without_warnings(weak_scene, capsys):
-    robot_T_tcp, images = weak_scene
-    compared = diagnostics.compare_hand_eye_methods(TARGET, robot_T_tcp[:3], images[:3], [], EMPTY, EMPTY)
+@pytest.mark.parametrize("robots, images, cameras, logged", [
+    (3, 3, 0, "[vantel][ERROR] Not enough valid images for extrinsic calibration. Need at least 4!\n"),
+    (5, 0, 4, "[vantel][WARNING] [diag] method {} failed: " + NOT_PAIRED + "\n"),
+], ids=["too-few-views", "unpaired-poses"])
+def test_a_failed_preparation_gives_five_empty_entries(weak_scene, capsys, robots, images, cameras, logged):
+    robot_T_tcp, image_list = weak_scene
+    compared = diagnostics.compare_hand_eye_methods(TARGET, robot_T_tcp[:robots], image_list[:images],
+                                                    robot_T_tcp[:cameras], EMPTY, EMPTY)
     assert compared == dict.fromkeys(METHODS)
-    err = capsys.readouterr().err
-    assert err.count("[vantel][ERROR] Not enough valid images for extrinsic calibration. Need at least 4!\n") == 5
-    assert "[diag]" not in err
-
-
-def test_a_failing_preparation_fails_every_method_with_its_reason(capsys):
-    robots, cameras = synthetic_poses(5)
-    compared = diagnostics.compare_hand_eye_methods(TARGET, robots, [], cameras[:4], EMPTY, EMPTY)
-    assert compared == dict.fromkeys(METHODS)
-    # The lines logged before the failure come again with each method, as separate runs would log them.
-    assert capsys.readouterr() == ("", "".join(
-        "[vantel][INFO] Collected images 0\n[vantel][INFO] Collected poses 5\n"
-        f"[vantel][WARNING] [diag] method {method} failed: {NOT_PAIRED}\n" for method in METHODS))
+    # What the preparation logged comes again with each method, as separate runs would log it.
+    collected = f"[vantel][INFO] Collected images {images}\n[vantel][INFO] Collected poses {robots}\n"
+    assert capsys.readouterr() == ("", "".join(collected + logged.format(method) for method in METHODS))

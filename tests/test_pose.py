@@ -11,19 +11,18 @@ from hypothesis import strategies as st
 from _vantel import tf
 
 
-def rotation(axis, deg):
-    return cv2.Rodrigues(np.radians(deg) * np.eye(3)[axis])[0]
-
-
-def transform(rotation, translation):
+def transform(axes_and_degrees, translation):
+    """Rotations about the x (0), y (1) or z (2) axis, applied right to left."""
     result = np.eye(4)
-    result[:3, :3] = rotation
+    for axis, degrees in axes_and_degrees:
+        result[:3, :3] = result[:3, :3] @ cv2.Rodrigues(np.radians(degrees) * np.eye(3)[axis])[0]
     result[:3, 3] = translation
     return result
 
 
 lengths = st.floats(-5.0, 5.0, allow_nan=False)
 angles = st.floats(-179.999, 180.0, allow_nan=False)
+UNREADABLE = "averagePose: each pose must be a single-channel matrix of at least 3 rows and 4 columns"
 
 
 @settings(max_examples=400, deadline=None)
@@ -31,8 +30,7 @@ angles = st.floats(-179.999, 180.0, allow_nan=False)
 def test_pose_matrix_is_extrinsic_xyz_and_round_trips(x, y, z, rx, ry, rz):
     matrix = tf.pose_to_transformation_matrix(np.array([x, y, z, rx, ry, rz]))
     assert matrix.dtype == np.float64
-    expected = transform(rotation(2, rz) @ rotation(1, ry) @ rotation(0, rx), [x, y, z])
-    np.testing.assert_allclose(matrix, expected, atol=1e-12)
+    np.testing.assert_allclose(matrix, transform([(2, rz), (1, ry), (0, rx)], [x, y, z]), atol=1e-12)
     back = tf.transformation_matrix_to_pose(matrix)
     np.testing.assert_allclose(back[:3], [x, y, z], atol=1e-12)
     for recovered, original in zip(back[3:], [rx, ry, rz]):
@@ -57,8 +55,7 @@ def test_rounding_past_one_is_clamped(entry, ry):
     matrix = tf.pose_to_transformation_matrix([0, 0, 0, 0, ry, 0])
     matrix[2, 0] = entry
     back = tf.transformation_matrix_to_pose(matrix)
-    assert not any(math.isnan(v) for v in back)
-    assert back[4] == ry
+    assert not any(math.isnan(v) for v in back) and back[4] == ry
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.int32, np.uint8])
@@ -68,15 +65,11 @@ def test_any_supported_dtype_is_converted_by_value(dtype):
     assert tf.transformation_matrix_to_pose(matrix) == [1.0, 2.0, 3.0, 0.0, 0.0, 0.0]
 
 
-TO_POSE = "transformationMatrixToPose: expected a 4x4 matrix"
-TO_MATRIX = "poseToTransformationMatrix: expected 6 elements [x,y,z,rx,ry,rz]"
-UNREADABLE = "averagePose: each pose must be a single-channel matrix of at least 3 rows and 4 columns"
-
-
 @pytest.mark.parametrize("call, argument, message", [
-    *[(tf.transformation_matrix_to_pose, m, TO_POSE)
+    *[(tf.transformation_matrix_to_pose, m, "transformationMatrixToPose: expected a 4x4 matrix")
       for m in [np.eye(3), np.eye(4)[:, :3], np.eye(4)[:3], np.zeros((4, 4, 3)), np.zeros((0, 0))]],
-    *[(tf.pose_to_transformation_matrix, p, TO_MATRIX) for p in [[0] * 5, [0] * 7, []]],
+    *[(tf.pose_to_transformation_matrix, p, "poseToTransformationMatrix: expected 6 elements [x,y,z,rx,ry,rz]")
+      for p in [[0] * 5, [0] * 7, []]],
     *[(tf.average_pose, p, UNREADABLE) for p in [[np.eye(3)], [np.eye(4), np.zeros((2, 4))], [np.zeros((4, 4, 2))]]],
 ])
 def test_what_cannot_be_read_is_refused(call, argument, message):
@@ -86,16 +79,16 @@ def test_what_cannot_be_read_is_refused(call, argument, message):
 
 
 def test_average_is_a_proper_rotation_and_the_mean_translation():
-    poses = [transform(rotation(2, 10), [0, 0, 0]), transform(rotation(2, -10), [2, 0, 0])]
+    poses = [transform([(2, 10)], [0, 0, 0]), transform([(2, -10)], [2, 0, 0])]
     # Listed or stacked, and only the top three rows are read.
     for argument in (poses, np.stack(poses), [pose[:3] for pose in poses]):
-        np.testing.assert_allclose(tf.average_pose(argument), transform(np.eye(3), [1, 0, 0]), atol=1e-12)
-    exact = transform(rotation(1, 25) @ rotation(0, -40), [0.1, 0.2, 0.3])
+        np.testing.assert_allclose(tf.average_pose(argument), transform([], [1, 0, 0]), atol=1e-12)
+    exact = transform([(1, 25), (0, -40)], [0.1, 0.2, 0.3])
     mean = tf.average_pose([exact + np.pad(np.random.default_rng(1).normal(0, 1e-4, (3, 3)), ((0, 1), (0, 1)))])
     np.testing.assert_allclose(mean[:3, :3] @ mean[:3, :3].T, np.eye(3), atol=1e-12)
     np.testing.assert_allclose(mean, exact, atol=1e-3)
     np.testing.assert_array_equal(mean[3], [0, 0, 0, 1])
-    reflection = transform(np.diag([1.0, 1.0, -1.0]), [0, 0, 0])
+    reflection = np.diag([1.0, 1.0, -1.0, 1.0])
     assert np.linalg.det(tf.average_pose([reflection])[:3, :3]) == pytest.approx(1.0)
 
 

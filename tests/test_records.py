@@ -25,6 +25,16 @@ def awkward_pose(seed):
     return pose
 
 
+def multi_camera_document(**changes):
+    document = {"distortion_coefficients": [], "intrinsic_matrices": [], "num_cameras": 1,
+                "reference_T_camera_list": [], "reference_index": 0}
+    document.update(changes)
+    return json.dumps({key: value for key, value in document.items() if value is not ...})
+
+
+TYPE_ERROR = "[json.exception.type_error.302] type must be {}, but is {}"
+UNEQUAL_ROWS = "io: rows of unequal length in a JSON matrix"
+NOT_32_BITS = "io: 'num_cameras' is not a 32-bit integer"
 CUBES = np.random.default_rng(3).normal(scale=1e3, size=(4, 4)) ** 3
 CAMERA_MATRIX = np.array([[812.5, 0.0, 320.25], [0.0, 811.0, 240.0], [0.0, 0.0, 1.0]])
 FLOAT32_POSE = awkward_pose(2).astype(np.float32)
@@ -80,13 +90,6 @@ def test_output_path_rules(tmp_path, given, written, as_path):
     assert io.load_multi_camera_calibration(as_path(tmp_path / given)).num_cameras == 3
 
 
-def multi_camera_document(**changes):
-    document = {"distortion_coefficients": [], "intrinsic_matrices": [], "num_cameras": 1,
-                "reference_T_camera_list": [], "reference_index": 0}
-    document.update(changes)
-    return json.dumps({key: value for key, value in document.items() if value is not ...})
-
-
 def test_empty_and_absent_members(tmp_path):
     """An empty matrix may be null or []; the error lists are optional."""
     path = tmp_path / "m.json"
@@ -96,11 +99,6 @@ def test_empty_and_absent_members(tmp_path):
     assert record.intrinsic_reprojection_errors == [] and record.pair_reprojection_errors == []
     path.write_text(multi_camera_document(pair_reprojection_errors=None))
     assert io.load_multi_camera_calibration(path).pair_reprojection_errors == []
-
-
-TYPE_ERROR = "[json.exception.type_error.302] type must be {}, but is {}"
-UNEQUAL_ROWS = "io: rows of unequal length in a JSON matrix"
-NOT_32_BITS = "io: 'num_cameras' is not a 32-bit integer"
 
 
 @pytest.mark.parametrize("load, document, message", [
