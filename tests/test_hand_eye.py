@@ -9,15 +9,25 @@ import pytest
 
 import _vantel
 from _vantel import diagnostics, tf
-from hand_eye_cases import METHODS, NOT_PAIRED, TCP_T_CAMERA, synthetic_poses
+from hand_eye_cases import METHODS, NOT_PAIRED
 from measures import quietly
 
+
+def synthetic_poses(count, seed=0):
+    """Robot and camera poses that satisfy robot_T_tcp @ tcp_T_camera @ camera_T_target == world_T_target."""
+    rng = np.random.default_rng(seed)
+    cameras = [tf.pose_to_transformation_matrix([*rng.uniform(-0.1, 0.1, 2), rng.uniform(0.4, 0.6),
+                                                 *rng.uniform(-30, 30, 3)]) for _ in range(count)]
+    return [WORLD_T_TARGET @ np.linalg.inv(c) @ np.linalg.inv(TCP_T_CAMERA) for c in cameras], cameras
+
+
+TCP_T_CAMERA = tf.pose_to_transformation_matrix([0.03, -0.02, 0.1, 5, -3, 90])
+WORLD_T_TARGET = tf.pose_to_transformation_matrix([0.6, 0.1, 0.0, 180, 0, 30])
 RULE = "=" * 60
 CAMERA_MATRIX = np.array([[1000.0, 0, 640], [0, 1000.0, 480], [0, 0, 1]])
 DISTORTION = np.array([[-0.2, 0.05, 0.001, -0.001, 0.0]])
 BLANK = np.full((120, 160, 3), 200, np.uint8)
 COLLECTED = "[vantel][INFO] Collected images {}\n[vantel][INFO] Collected poses {}\n"
-ROBOTS, CAMERAS = synthetic_poses(6)
 NOT_A_ROTATION = "is not a rigid transform: its rotation block is not a rotation"
 ROTATED = tf.pose_to_transformation_matrix([0.1, 0.2, 0.3, 30, 0, 0])
 BAD_POSES = [
@@ -31,6 +41,7 @@ IDENTICAL = ("[vantel][WARNING] [EyeInHandCalibrator] All {0} poses have identic
              "requires varied rotations to solve uniquely.\n[vantel][ERROR] [EyeInHandCalibrator] Hand-eye solve "
              "rejected: the rotation between flange and camera cannot be observed without varied {0} orientations.\n")
 NO_BOARD = "[vantel][WARNING] frame {}: ChArUco detection failed  -  skipping\n"
+ROBOTS, CAMERAS = synthetic_poses(6)
 
 
 @pytest.fixture
@@ -38,14 +49,10 @@ def calibrator():
     return _vantel.EyeInHandCalibrator(_vantel.CharucoTarget(7, 5, 0.04, 0.03))
 
 
-def test_method_table():
-    assert _vantel.hand_eye_method_by_name_map() == {
-        "TSAI": 0, "PARK": 1, "HORAUD": 2, "ANDREFF": 3, "DANIILIDIS": 4}
-
-
 @pytest.mark.parametrize("method, count", [("ANDREFF", 8), ("DANIILIDIS", 8), ("HORAUD", 8), ("PARK", 4), ("TSAI", 8)])
 def test_exact_camera_poses_recover_the_transform(calibrator, method, count, tmp_path, monkeypatch):
     """Four pairs are enough; no camera model, no board centre; no output path, no file; results are copies."""
+    assert _vantel.hand_eye_method_by_name_map()[method] == getattr(cv2, f"CALIB_HAND_EYE_{method}")
     monkeypatch.chdir(tmp_path)
     robots, cameras = synthetic_poses(count)
     result = quietly(calibrator.calibrate, robots, [], method, cameras)
@@ -57,10 +64,8 @@ def test_exact_camera_poses_recover_the_transform(calibrator, method, count, tmp
     assert len(stats.board_us) == count and all(math.isnan(u) for u in stats.board_us + stats.board_vs)
     assert math.isnan(result.reprojection_error) and result.valid_image_list == []
     assert len(result.valid_robot_T_tcp_list) == len(result.camera_T_target_list) == count
-    copy = calibrator.last_result()
-    np.testing.assert_array_equal(copy.tcp_T_camera, result.tcp_T_camera)
-    copy.tcp_T_camera[0, 0] = 99.0
-    assert calibrator.last_result().tcp_T_camera[0, 0] != 99.0
+    calibrator.last_result().tcp_T_camera[0, 0] = 99.0
+    np.testing.assert_array_equal(calibrator.last_result().tcp_T_camera, result.tcp_T_camera)
 
 
 def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
@@ -142,7 +147,13 @@ def test_calls_that_are_refused(calibrator, capfd, robots, images, method, camer
 ], ids=["robot-orientations", "camera-orientations", "three-pairs", "no-board-seen"])
 def test_failures_give_no_answer_and_keep_the_last_success(calibrator, capfd, tmp_path, robots, images, cameras,
                                                            logged):
-    first = calibrator.calibrate(ROBOTS, [], "TSAI", CAMERAS)
+    """The last success comes from poses rounded to float32; given camera poses, not images, are the frames."""
+    first = calibrator.calibrate([r.astype(np.float32) for r in ROBOTS], [BLANK] * 7, "PARK",
+                                 [c.astype(np.float32) for c in CAMERAS], output_path=str(tmp_path))
+    np.testing.assert_allclose(first.tcp_T_camera, TCP_T_CAMERA, atol=1e-4)
+    record = (tmp_path / "hand_eye.json").read_text()
+    assert json.loads(record) == {"method": "PARK", "num_cameras": 1, "num_frames_total": 6, "num_frames_used": 6,
+                                  "reference_index": 0, "tcp_T_camera_list": [first.tcp_T_camera.tolist()]}
     report = calibrator.format_results()
     capfd.readouterr()
     result = calibrator.calibrate(robots, [BLANK] * images, "TSAI", cameras, CAMERA_MATRIX, np.zeros(5),
@@ -150,7 +161,7 @@ def test_failures_give_no_answer_and_keep_the_last_success(calibrator, capfd, tm
     assert capfd.readouterr() == ("", COLLECTED.format(images, len(robots)) + logged)
     assert not result.ok and not result.has_consistency and result.tcp_T_camera.shape == (0, 0)
     assert len(result.valid_robot_T_tcp_list) == len(result.camera_T_target_list) == len(cameras)
-    assert list(tmp_path.iterdir()) == []
+    assert (tmp_path / "hand_eye.json").read_text() == record and len(list(tmp_path.iterdir())) == 1
     np.testing.assert_array_equal(calibrator.last_result().tcp_T_camera, first.tcp_T_camera)
     assert calibrator.format_results() == report
 
@@ -163,15 +174,3 @@ def test_camera_model_path_is_for_charuco_targets_only(capfd):
     assert capfd.readouterr().err == COLLECTED.format(4, 4)
     with pytest.raises(ValueError):
         calibrator.compute_camera_T_target_list([], [], CAMERA_MATRIX, np.zeros(5))
-
-
-@pytest.mark.parametrize("images", [0, 7])
-def test_poses_rounded_to_float32_solve_and_save_a_record(calibrator, tmp_path, images):
-    """Given camera poses are the frames offered, whatever images come along."""
-    result = quietly(calibrator.calibrate, [r.astype(np.float32) for r in ROBOTS], [BLANK] * images, "PARK",
-                     [c.astype(np.float32) for c in CAMERAS], output_path=str(tmp_path))
-    np.testing.assert_allclose(result.tcp_T_camera, TCP_T_CAMERA, atol=1e-4)
-    document = json.loads((tmp_path / "hand_eye.json").read_text())
-    assert document["method"] == "PARK" and document["num_cameras"] == 1 and document["reference_index"] == 0
-    assert document["num_frames_used"] == document["num_frames_total"] == 6
-    np.testing.assert_allclose(document["tcp_T_camera_list"][0], result.tcp_T_camera, atol=1e-15)

@@ -36,7 +36,6 @@ AGREE_TEXT = """\
       visual ground truth, the bias is in the *data* (robot
       kinematics or detection), not the solver.
 """
-
 OUTLIER_TEXT = rows(("ANDREFF", 10.0), ("DANIILIDIS", 10.5), ("HORAUD", 11.0), ("PARK", 20.0), ("TSAI", None)) + """\
   rz total spread:      10.00 deg (median rz = 10.75 deg)
   translation spread:   0.00 mm
@@ -44,7 +43,6 @@ OUTLIER_TEXT = rows(("ANDREFF", 10.0), ("DANIILIDIS", 10.5), ("HORAUD", 11.0), (
       Trust the consensus value (10.75 deg). The
       outlier likely hit a local optimum specific to its formulation.
 """
-
 SPLIT_TEXT = rows(("ANDREFF", 0.0), ("HORAUD", 5.0), ("PARK", 10.0)) + """\
   rz total spread:      10.00 deg (median rz = 5.00 deg)
   translation spread:   0.00 mm
@@ -55,17 +53,17 @@ SPLIT_TEXT = rows(("ANDREFF", 0.0), ("HORAUD", 5.0), ("PARK", 10.0)) + """\
 
 @pytest.mark.parametrize("results, threshold, body", [
     # Rows in name order whatever the dict order; 1.5 deg from the median still agrees.
-    ({"TSAI": entry("TSAI", 13.0, x=0.0303, y=-0.0096), "PARK": entry("PARK", 10.0)}, None, AGREE_TEXT),
+    ({"TSAI": entry("TSAI", 13.0, x=0.0303, y=-0.0096), "PARK": entry("PARK", 10.0)}, (), AGREE_TEXT),
     ({"ANDREFF": entry("ANDREFF", 10.0), "DANIILIDIS": entry("DANIILIDIS", 10.5), "HORAUD": entry("HORAUD", 11.0),
-      "PARK": entry("PARK", 20.0), "TSAI": None}, None, OUTLIER_TEXT),
-    ({"ANDREFF": entry("ANDREFF", 0.0), "HORAUD": entry("HORAUD", 5.0), "PARK": entry("PARK", 10.0)}, 2.0,
+      "PARK": entry("PARK", 20.0), "TSAI": None}, (), OUTLIER_TEXT),
+    ({"ANDREFF": entry("ANDREFF", 0.0), "HORAUD": entry("HORAUD", 5.0), "PARK": entry("PARK", 10.0)}, (2.0,),
      SPLIT_TEXT),
-    ({"PARK": None, "TSAI": entry("TSAI", 90.0)}, None,
+    ({"PARK": None, "TSAI": entry("TSAI", 90.0)}, (),
      "  PARK        (failed)\n  TSAI          0.0300 -0.0100  0.0800   1.00  -2.00  90.00\n"),
 ], ids=["all-agree-inclusive", "one-outlier-even-median", "no-consensus", "one-success"])
 def test_verdicts(results, threshold, body):
-    arguments = [] if threshold is None else [threshold]
-    assert diagnostics.format_method_comparison(results, *arguments) == HEADER + body
+    """An empty threshold is the default one."""
+    assert diagnostics.format_method_comparison(results, *threshold) == HEADER + body
 
 
 @pytest.mark.parametrize("pose", [[0.0] * 5, [0.0] * 5 + [float("nan")], [float("inf")] + [0.0] * 5])
@@ -95,9 +93,7 @@ def test_each_method_equals_its_own_calibration(weak_scene, capsys, camera_model
     direct = {method: _vantel.EyeInHandCalibrator(TARGET, options).calibrate(robot_T_tcp, images, method, [],
                                                                              *camera_model) for method in METHODS}
     theirs = capsys.readouterr()
-    assert ours.err == theirs.err and ours.out == theirs.out
-    assert ours.out.count("HAND-EYE RESULTS") == 5
-    assert list(compared) == METHODS
+    assert ours == theirs and ours.out.count("HAND-EYE RESULTS") == 5 and list(compared) == METHODS
     for method in METHODS:
         assert compared[method].method_name == method
         np.testing.assert_array_equal(compared[method].tcp_T_camera, direct[method].tcp_T_camera)

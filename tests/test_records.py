@@ -33,7 +33,6 @@ def multi_camera_document(**changes):
 
 
 TYPE_ERROR = "[json.exception.type_error.302] type must be {}, but is {}"
-UNEQUAL_ROWS = "io: rows of unequal length in a JSON matrix"
 NOT_32_BITS = "io: 'num_cameras' is not a 32-bit integer"
 CUBES = np.random.default_rng(3).normal(scale=1e3, size=(4, 4)) ** 3
 CAMERA_MATRIX = np.array([[812.5, 0.0, 320.25], [0.0, 811.0, 240.0], [0.0, 0.0, 1.0]])
@@ -104,8 +103,7 @@ def test_empty_and_absent_members(tmp_path):
 @pytest.mark.parametrize("load, document, message", [
     *[(io.load_multi_camera_calibration, multi_camera_document(**changes), message) for changes, message in [
         ({"intrinsic_matrices": ...}, "[json.exception.out_of_range.403] key 'intrinsic_matrices' not found"),
-        ({"intrinsic_matrices": [[[1.0, 2.0], [3.0]]]}, UNEQUAL_ROWS),
-        ({"reference_T_camera_list": [[[1.0], [2.0, 3.0]]]}, UNEQUAL_ROWS),
+        ({"intrinsic_matrices": [[[1.0, 2.0], [3.0]]]}, "io: rows of unequal length in a JSON matrix"),
         ({"intrinsic_matrices": [[[1.0, "2"]]]}, TYPE_ERROR.format("number", "string")),
         ({"intrinsic_matrices": [[[1.0, True]]]}, TYPE_ERROR.format("number", "boolean")),
         ({"intrinsic_matrices": [[[1.0], 5.0]]}, "io: a row of a JSON matrix is not an array"),

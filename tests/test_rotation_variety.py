@@ -23,15 +23,14 @@ def chain(axes, angles):
 
 
 @pytest.mark.parametrize("poses, min_rotation_deg", [
-    ([], 0.5),
-    (chain(XYZ[:1], [30]), 0.5),
-    (chain(XYZ, [0.4, 0.4, 0.4]), None),
-    (chain(XYZ, [10, 10, 0.3]), 0.5),
-    (chain(XYZ, [2, 2, 2]), 3.0),
+    ([], (0.5,)),
+    (chain(XYZ[:1], [30]), (0.5,)),
+    (chain(XYZ, [0.4, 0.4, 0.4]), ()),
+    (chain(XYZ, [10, 10, 0.3]), (0.5,)),
+    (chain(XYZ, [2, 2, 2]), (3.0,)),
 ], ids=["empty", "two", "all-small-by-default", "two-kept", "below-the-given-minimum"])
 def test_too_few_motions_give_no_record(poses, min_rotation_deg):
-    arguments = [] if min_rotation_deg is None else [min_rotation_deg]
-    assert diagnostics.analyze_rotation_variety(poses, *arguments) is None
+    assert diagnostics.analyze_rotation_variety(poses, *min_rotation_deg) is None
     assert diagnostics.format_rotation_variety(None) == HEADER + "  Not enough motions to analyze.\n"
 
 
