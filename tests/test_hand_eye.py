@@ -77,8 +77,8 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
              for c, (metres, degrees) in zip(cameras, [(2e-4, 0.02)] * 11 + [(5e-3, 2.0)])]
     result = calibrator.calibrate(robots, [], "TSAI", noisy, CAMERA_MATRIX, DISTORTION)
     world_T_targets = [r @ result.tcp_T_camera @ c for r, c in zip(robots, noisy)]
-    u, _, vt = np.linalg.svd(sum(w[:3, :3] for w in world_T_targets))
-    mean_rotation = u @ np.diag([1, 1, np.linalg.det(u @ vt)]) @ vt
+    left, _, right = np.linalg.svd(sum(w[:3, :3] for w in world_T_targets))
+    mean_rotation = left @ np.diag([1, 1, np.linalg.det(left @ right)]) @ right
     mean_translation = np.mean([w[:3, 3] for w in world_T_targets], axis=0)
     translations = np.array([np.linalg.norm(w[:3, 3] - mean_translation) for w in world_T_targets])
     rotations = np.degrees([np.arccos(np.clip((np.trace(w[:3, :3].T @ mean_rotation) - 1) / 2, -1, 1))
@@ -91,8 +91,7 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
         np.testing.assert_allclose(per_frame, expected, rtol=1e-6)
         np.testing.assert_allclose([mean, largest], [expected.mean(), expected.max()], rtol=1e-6)
     centre = np.array([[3.5 * 0.04, 2.5 * 0.04, 0.0]])  # mean of the 6 x 4 inner corners of a 7 x 5 board
-    centres = [cv2.projectPoints(centre, cv2.Rodrigues(c[:3, :3])[0], c[:3, 3], CAMERA_MATRIX, DISTORTION)[0].ravel()
-               for c in noisy]
+    centres = [cv2.projectPoints(centre, c[:3, :3], c[:3, 3], CAMERA_MATRIX, DISTORTION)[0].ravel() for c in noisy]
     np.testing.assert_allclose(np.transpose([stats.board_us, stats.board_vs]), centres, atol=1e-3)
 
     # Without a reprojection error the report never switches to fixed notation.
@@ -100,10 +99,10 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
         return "[" + ";\n ".join(", ".join("%.16g" % v for v in row) for row in np.atleast_2d(matrix)) + "]"
     frames = zip(stats.translation_deviations_m, stats.rotation_deviations_deg, stats.distances_m, stats.board_us,
                  stats.board_vs)
+    pose = ", ".join("%g" % v for v in tf.transformation_matrix_to_pose(result.tcp_T_camera))
     report = (
         f"\n{RULE}\nHAND-EYE RESULTS\n{RULE}\n\nHand-Eye Transform (TCP -> Camera):\n{text(result.tcp_T_camera)}\n"
-        "\nPose [x, y, z, rx, ry, rz] (deg):\n  ["
-        + ", ".join("%g" % v for v in tf.transformation_matrix_to_pose(result.tcp_T_camera)) + "]\n"
+        f"\nPose [x, y, z, rx, ry, rz] (deg):\n  [{pose}]\n"
         f"\nIntrinsic Matrix:\n{text(CAMERA_MATRIX)}\n\nDistortion Coefficients:\n{text(DISTORTION)}\n"
         "\nReprojection Error: n/a\n\nTarget Consistency Residual:\n"
         f"  Translation - mean: {'%g' % (stats.mean_translation_m * 1000)} mm   "
@@ -147,12 +146,12 @@ def test_calls_that_are_refused(calibrator, capfd, robots, images, method, camer
 ], ids=["robot-orientations", "camera-orientations", "three-pairs", "no-board-seen"])
 def test_failures_give_no_answer_and_keep_the_last_success(calibrator, capfd, tmp_path, robots, images, cameras,
                                                            logged):
-    """The last success comes from poses rounded to float32; given camera poses, not images, are the frames."""
-    first = calibrator.calibrate([r.astype(np.float32) for r in ROBOTS], [BLANK] * 7, "PARK",
-                                 [c.astype(np.float32) for c in CAMERAS], output_path=str(tmp_path))
+    """The last success: poses rounded to float32, the default method; given camera poses, not images, are frames."""
+    first = calibrator.calibrate([r.astype(np.float32) for r in ROBOTS], [BLANK] * 7, output_path=str(tmp_path),
+                                 camera_T_target_list=[c.astype(np.float32) for c in CAMERAS])
     np.testing.assert_allclose(first.tcp_T_camera, TCP_T_CAMERA, atol=1e-4)
     record = (tmp_path / "hand_eye.json").read_text()
-    assert json.loads(record) == {"method": "PARK", "num_cameras": 1, "num_frames_total": 6, "num_frames_used": 6,
+    assert json.loads(record) == {"method": "TSAI", "num_cameras": 1, "num_frames_total": 6, "num_frames_used": 6,
                                   "reference_index": 0, "tcp_T_camera_list": [first.tcp_T_camera.tolist()]}
     report = calibrator.format_results()
     capfd.readouterr()
@@ -169,8 +168,6 @@ def test_failures_give_no_answer_and_keep_the_last_success(calibrator, capfd, tm
 def test_camera_model_path_is_for_charuco_targets_only(capfd):
     calibrator = _vantel.EyeInHandCalibrator(_vantel.ChessboardTarget((9, 6), 0.025))
     with pytest.raises(ValueError) as caught:
-        calibrator.calibrate(ROBOTS[:4], [BLANK] * 4, "TSAI", [], CAMERA_MATRIX)
+        calibrator.calibrate(ROBOTS[:4], [BLANK] * 4, intrinsic_matrix=CAMERA_MATRIX)
     assert str(caught.value) == "EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget"
     assert capfd.readouterr().err == COLLECTED.format(4, 4)
-    with pytest.raises(ValueError):
-        calibrator.compute_camera_T_target_list([], [], CAMERA_MATRIX, np.zeros(5))

@@ -8,9 +8,8 @@ from _vantel import diagnostics
 from hand_eye_cases import BOARD, METHODS, NOT_PAIRED, TARGET
 from vantel_tools.rendering import defaults, hand_eye_scene
 
-RULE = "=" * 60
 DASHES = "  " + "-" * 58 + "\n"
-HEADER = (f"{RULE}\nHAND-EYE CROSS-METHOD COMPARISON\n{RULE}\n"
+HEADER = (f"{'=' * 60}\nHAND-EYE CROSS-METHOD COMPARISON\n{'=' * 60}\n"
           "  Method         x (m)   y (m)   z (m)     rx     ry     rz\n" + DASHES)
 EMPTY = np.zeros((0, 0))
 

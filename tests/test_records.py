@@ -9,21 +9,6 @@ import pytest
 
 from _vantel import io
 
-KINDS = {
-    "hand-eye": (io.HandEyeResultRecord, io.save_hand_eye_result, io.load_hand_eye_result, "hand_eye.json",
-                 "hand-eye result"),
-    "multi-camera": (io.MultiCameraCalibrationRecord, io.save_multi_camera_calibration,
-                     io.load_multi_camera_calibration, "multi_camera_calibration.json", "multi-camera calibration"),
-}
-
-
-def awkward_pose(seed):
-    rng = np.random.default_rng(seed)
-    pose = np.eye(4)
-    pose[:3, :3] = np.linalg.qr(rng.normal(size=(3, 3)))[0]
-    pose[:3, 3] = [0.1, -1e-17, 123456.789]
-    return pose
-
 
 def multi_camera_document(**changes):
     document = {"distortion_coefficients": [], "intrinsic_matrices": [], "num_cameras": 1,
@@ -32,21 +17,30 @@ def multi_camera_document(**changes):
     return json.dumps({key: value for key, value in document.items() if value is not ...})
 
 
+KINDS = {
+    "hand-eye": (io.HandEyeResultRecord, io.save_hand_eye_result, io.load_hand_eye_result, "hand_eye.json",
+                 "hand-eye result"),
+    "multi-camera": (io.MultiCameraCalibrationRecord, io.save_multi_camera_calibration,
+                     io.load_multi_camera_calibration, "multi_camera_calibration.json", "multi-camera calibration"),
+}
 TYPE_ERROR = "[json.exception.type_error.302] type must be {}, but is {}"
 NOT_32_BITS = "io: 'num_cameras' is not a 32-bit integer"
+AWKWARD = np.eye(4)
+AWKWARD[:3, :3] = np.linalg.qr(np.random.default_rng(1).normal(size=(3, 3)))[0]
+AWKWARD[:3, 3] = [0.1, -1e-17, 123456.789]
 CUBES = np.random.default_rng(3).normal(scale=1e3, size=(4, 4)) ** 3
 CAMERA_MATRIX = np.array([[812.5, 0.0, 320.25], [0.0, 811.0, 240.0], [0.0, 0.0, 1.0]])
-FLOAT32_POSE = awkward_pose(2).astype(np.float32)
+FLOAT32_POSE = AWKWARD.astype(np.float32)
+NAN_2X2 = np.full((2, 2), np.nan)
 
 
 @pytest.mark.parametrize("kind, fields, document", [
     ("hand-eye", {}, {"method": None, "num_cameras": 0, "num_frames_total": None, "num_frames_used": None,
                       "reference_index": 0, "tcp_T_camera_list": []}),
     ("hand-eye", {"method": "PARK – Martín", "num_frames_used": 9, "num_frames_total": 12, "num_cameras": 2,
-                  "reference_index": 1, "tcp_T_camera_list": [awkward_pose(1), np.zeros((0, 0)), CUBES,
-                                                              np.full((2, 2), np.nan)]},
-     {"method": "PARK – Martín", "num_cameras": 2, "num_frames_total": 12, "num_frames_used": 9, "reference_index": 1,
-      "tcp_T_camera_list": [awkward_pose(1).tolist(), None, CUBES.tolist(), [[None, None]] * 2]}),
+                  "reference_index": 1, "tcp_T_camera_list": [AWKWARD, np.zeros((0, 0)), CUBES, NAN_2X2]},
+     {"method": "PARK – Martín", "num_cameras": 2, "num_frames_total": 12, "num_frames_used": 9,
+      "reference_index": 1, "tcp_T_camera_list": [AWKWARD.tolist(), None, CUBES.tolist(), [[None, None]] * 2]}),
     ("multi-camera", {"num_cameras": 2, "intrinsic_matrices": [CAMERA_MATRIX, np.zeros((0, 0))],
                       "distortion_coefficients": [np.array([[0.1, -0.2, 1e-3, 0.0, 2.5]]), np.zeros((0, 0))],
                       "reference_T_camera_list": [np.eye(4), FLOAT32_POSE],
@@ -67,7 +61,7 @@ def test_documents_are_exact_and_round_trip(tmp_path, capsys, kind, fields, docu
     assert path.read_bytes() == json.dumps(document, indent=2, ensure_ascii=False).encode()
     loaded = load(tmp_path)
     # NaN, empty matrices, shapes and nulls (a fresh record's -1 or "") come back as they went.
-    for field in [name for name in dir(record) if not name.startswith("_")]:
+    for field in [f for f in dir(record) if not f.startswith("_")]:
         np.testing.assert_equal(getattr(loaded, field), getattr(record, field))
         if field.endswith(("_list", "_matrices", "_coefficients")):
             assert [m.shape for m in getattr(loaded, field)] == [m.shape for m in getattr(record, field)]
@@ -126,7 +120,6 @@ def test_malformed_documents_are_refused(tmp_path, load, document, message):
 def test_a_method_that_is_not_utf8_is_refused_when_assigned():
     record = io.HandEyeResultRecord()
     record.method = "Martín".encode()
-    assert record.method == "Martín"
     with pytest.raises(ValueError, match=r"^HandEyeResultRecord: method must be UTF-8 text$"):
         record.method = b"PARK\xff"
     assert record.method == "Martín"

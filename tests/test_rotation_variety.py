@@ -6,8 +6,7 @@ import pytest
 
 from _vantel import diagnostics
 
-RULE = "=" * 60
-HEADER = f"{RULE}\nROTATION VARIETY OF CAPTURED CAMERA POSES\n{RULE}\n"
+HEADER = f"{'=' * 60}\nROTATION VARIETY OF CAPTURED CAMERA POSES\n{'=' * 60}\n"
 HEALTHY = "  >>> Rotation variety is healthy.\n"
 XYZ = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
 
@@ -44,12 +43,9 @@ def test_too_few_motions_give_no_record(poses, min_rotation_deg):
     (chain(XYZ, [20, 20, 5]), 0.5, "  >>> Marginal rotation variety  -  possible bias in one axis.\n"),
 ], ids=["designed", "given-minimum", "planar", "one-axis-weak"])
 def test_statistics_and_report_match_an_independent_computation(poses, min_rotation_deg, verdict):
-    rvecs = []
-    for previous, current in zip(poses, poses[1:]):
-        rvec = cv2.Rodrigues((np.linalg.inv(previous) @ current)[:3, :3])[0].ravel()
-        if np.linalg.norm(rvec) > np.radians(min_rotation_deg):
-            rvecs.append(rvec)
-    s = np.linalg.svd(np.array(rvecs), compute_uv=False)
+    motions = [cv2.Rodrigues((np.linalg.inv(a) @ b)[:3, :3])[0].ravel() for a, b in zip(poses, poses[1:])]
+    rvecs = np.array([rvec for rvec in motions if np.linalg.norm(rvec) > np.radians(min_rotation_deg)])
+    s = np.linalg.svd(rvecs, compute_uv=False)
     angles = np.degrees(np.linalg.norm(rvecs, axis=1))
     stats = diagnostics.analyze_rotation_variety(poses, min_rotation_deg)
     np.testing.assert_allclose(stats.singular_values, s, rtol=1e-9, atol=1e-12)  # planar: the last is ~0
