@@ -4,33 +4,22 @@ import pytest
 import _vantel as v
 
 DEFAULTS = {
-    "chessboard_corner_detector": "Default",
-    "chessboard_flags": 0,
-    "sub_pixel_detection_window_size": 11,
-    "sub_pixel_detection_zero_zone_size": -1,
-    "calibrate_camera_method": "Default",
-    "calibrate_camera_flags": 0,
-    "index_of_fixed_3d_point": 0,
-    "intrinsic_matrix_guess": None,
-    "distortion_coefficients_guess": None,
+    "chessboard_corner_detector": "Default", "chessboard_flags": 0, "sub_pixel_detection_window_size": 11,
+    "sub_pixel_detection_zero_zone_size": -1, "calibrate_camera_method": "Default", "calibrate_camera_flags": 0,
+    "index_of_fixed_3d_point": 0, "intrinsic_matrix_guess": None, "distortion_coefficients_guess": None,
     "per_view_error_threshold": 1.0,
 }
 
 
-def test_term_criteria_constants_and_fields():
-    assert (v.TERM_CRITERIA_COUNT, v.TERM_CRITERIA_MAX_ITER, v.TERM_CRITERIA_EPS) == (1, 1, 2)
-    criteria = v.TermCriteria(3, 100, 1e-6)
-    assert (criteria.type, criteria.max_count, criteria.epsilon) == (3, 100, 1e-6)
-    criteria.max_count = 7
-    assert criteria.max_count == 7
-    with pytest.raises(TypeError):
-        v.TermCriteria(3, 100)
-
-
-def test_options_defaults():
+def test_options_defaults_and_term_criteria():
     options = v.IntrinsicOptions()
     assert {name: getattr(options, name) for name in DEFAULTS} == DEFAULTS
     assert (options.criteria.type, options.criteria.max_count, options.criteria.epsilon) == (3, 30, 0.001)
+    assert (v.TERM_CRITERIA_COUNT, v.TERM_CRITERIA_MAX_ITER, v.TERM_CRITERIA_EPS) == (1, 1, 2)
+    criteria = v.TermCriteria(1, 100, 1e-6)
+    assert (criteria.type, criteria.max_count, criteria.epsilon) == (1, 100, 1e-6)
+    with pytest.raises(TypeError):
+        v.TermCriteria(3, 100)
 
 
 def test_options_criteria_refers_to_the_options_own_member():
@@ -41,7 +30,6 @@ def test_options_criteria_refers_to_the_options_own_member():
     assert (options.criteria.max_count, options.criteria.epsilon) == (50, 0.5)
     del options
     assert criteria.max_count == 50  # still alive through the reference
-
     options = v.IntrinsicOptions()
     given = v.TermCriteria(1, 5, 0.0)
     options.criteria = given
@@ -65,42 +53,19 @@ def test_matrix_guess_is_copied_in_and_out(field, value):
     assert getattr(options, field) is None
 
 
-@pytest.mark.parametrize("record", [v.TargetDetections, v.IntrinsicResult])
-def test_records_are_not_constructible(record):
-    with pytest.raises(TypeError):
-        record()
-
-
-def test_calibrator_holds_copies_and_starts_empty():
+def test_calibrator_holds_copies_and_records_are_not_constructible():
     target = v.ChessboardTarget((9, 6), 0.025)
-    calibrator = v.IntrinsicCalibrator(target)
-    assert calibrator.options().per_view_error_threshold == 1.0
-    calibrator.options().per_view_error_threshold = 5.0
-    assert calibrator.options().per_view_error_threshold == 1.0
-    target.size = (3, 3)
-    returned = calibrator.target()
-    assert isinstance(returned, v.ChessboardTarget) and returned.size == (9, 6)
-    returned.size = (4, 4)
-    assert calibrator.target().size == (9, 6)
-
     options = v.IntrinsicOptions()
-    options.chessboard_flags = 8
-    calibrator = v.IntrinsicCalibrator(v.ArucoTarget((4, 5), 0.04, 0.01), options)
-    options.chessboard_flags = 0
-    assert calibrator.options().chessboard_flags == 8
-    assert isinstance(calibrator.target(), v.ArucoTarget)
-
-    detections = calibrator.detections()
-    assert [detections.successful_indices, detections.image_points, detections.object_points,
-            detections.point_ids, detections.annotated_images] == [[]] * 5
-    assert calibrator.corner_images() == []
-    with pytest.raises(AttributeError):
-        detections.successful_indices = [1]
-
-
-def test_docstrings():
-    assert v.TermCriteria.__doc__ == "OpenCV solver termination criteria."
-    assert v.IntrinsicOptions.__doc__ == "Tunables for intrinsic calibration."
-    assert v.TargetDetections.__doc__ == "Per-frame target detections for a batch of images."
-    assert v.IntrinsicResult.__doc__ == "Result of IntrinsicCalibrator.calibrate()."
-    assert v.IntrinsicCalibrator.__doc__ == "Intrinsic camera calibrator for chessboard, ChArUco and ArUco targets."
+    options.per_view_error_threshold = 2.0
+    calibrator = v.IntrinsicCalibrator(target, options)
+    options.per_view_error_threshold = 3.0
+    calibrator.options().per_view_error_threshold = 5.0
+    target.size = (3, 3)
+    calibrator.target().size = (4, 4)
+    assert calibrator.options().per_view_error_threshold == 2.0
+    assert isinstance(calibrator.target(), v.ChessboardTarget) and calibrator.target().size == (9, 6)
+    assert isinstance(v.IntrinsicCalibrator(v.ArucoTarget((4, 5), 0.04, 0.01)).target(), v.ArucoTarget)
+    assert v.IntrinsicCalibrator(target).options().per_view_error_threshold == 1.0
+    for record in (v.TargetDetections, v.IntrinsicResult):
+        with pytest.raises(TypeError):
+            record()
