@@ -49,10 +49,6 @@ def calibrator(target, **options):
     return v.IntrinsicCalibrator(TARGETS[target][1] if isinstance(target, str) else target, values)
 
 
-def log_lines(text, level):
-    return [line for line in text.splitlines() if line.startswith(f"[vantel][{level}]")]
-
-
 # The default solver's SVD drops the weakest directions of the normal equations, LU and QR do
 # not: with k3 barely determined (the real ChArUco sets) the distortion differs by up to 6e-6 of
 # the largest coefficient; K, per-view errors and RMS agree within 2e-7.
@@ -69,18 +65,10 @@ def assert_same_calibration(result, reference, rtol, distortion_rtol=None):
     np.testing.assert_allclose(result.per_view_errors, per_view.ravel(), rtol=rtol)
 
 
-def calibrated(target, batch, **options):
-    """The result and the detections it was computed from."""
-    calibration = calibrator(target, **options)
-    result = calibration.calibrate(batch)
+def check_lu_and_agreement(calibration, result, size):
+    """The calibrator ran OpenCV's LU solver, whose result is the default SVD solver's."""
     assert result.ok
-    detections = calibration.detections()
-    return result, detections.object_points, detections.image_points, batch[0].shape[1::-1]
-
-
-def check_lu_and_agreement(target, batch):
-    """The calibrator runs OpenCV's LU solver, whose result is the default SVD solver's."""
-    result, objects, points, size = calibrated(target, batch)
+    objects, points = calibration.detections().object_points, calibration.detections().image_points
     lu = calibrate_camera(objects, points, size, cv2.CALIB_USE_LU)
     default = calibrate_camera(objects, points, size, 0)
     assert_same_calibration(result, lu, rtol=0)

@@ -14,27 +14,18 @@ CHARUCO = v.CharucoTarget(5, 7, 0.04, 0.03)
 GRID = v.ArucoTarget((4, 5), 0.04, 0.01, 0)
 
 
-def drawn(image):
-    """Whether both the green corners and the blue markers were drawn."""
-    return all(np.all(image == np.uint8(bgr), axis=2).any() for bgr in [(0, 255, 0), (255, 0, 0)])
-
-
-def test_no_board_gives_an_exact_copy_and_zero():
-    image = blank_image()
-    annotated, count = CHARUCO.detect_and_annotate(image)
-    assert count == 0
-    np.testing.assert_array_equal(annotated, image)
-
-
-@pytest.mark.parametrize("rows", [700, 350], ids=["whole", "upper-half"])
-def test_board_corners_and_markers_are_drawn_on_a_copy(rows):
-    image = charuco_image()[:rows].copy()
+@pytest.mark.parametrize("image, fewest, most", [(charuco_image(), 24, 24), (charuco_image()[:350].copy(), 4, 23),
+                                                 (blank_image(), 0, 0)], ids=["whole", "upper-half", "none"])
+def test_board_corners_and_markers_are_drawn_on_a_copy(image, fewest, most):
     before = image.copy()
     annotated, count = CHARUCO.detect_and_annotate(image)
-    assert count == 24 if rows == 700 else 0 < count < 24
+    assert fewest <= count <= most
     np.testing.assert_array_equal(image, before)
-    assert drawn(annotated)
-    assert calibrator(CHARUCO).find_corners([image]).point_ids[0].shape == (count, 1)
+    # Green corners and blue markers; an exact copy when nothing is found.
+    drawn = [np.all(annotated == np.uint8(bgr), axis=2).any() for bgr in [(0, 255, 0), (255, 0, 0)]]
+    assert drawn == [count > 0] * 2 and (count > 0 or np.array_equal(annotated, image))
+    point_ids = calibrator(CHARUCO).find_corners([image]).point_ids
+    assert [ids.shape for ids in point_ids] == ([(count, 1)] if count else [])
 
 
 @pytest.mark.parametrize("target, image", [(CHARUCO, charuco_image()), (GRID, grid_image()),
@@ -126,8 +117,6 @@ def test_empty_batch_gives_empty_lists_and_no_log(target, capsys):
         assert [detections.successful_indices, detections.image_points, detections.object_points,
                 detections.point_ids, detections.annotated_images] == [[]] * 5
     assert calibration.corner_images() == [] and capsys.readouterr().err == ""
-    with pytest.raises(AttributeError):
-        detections.successful_indices = [1]
 
 
 @pytest.mark.parametrize("detector", ["Default", "Sector Based"])
@@ -143,7 +132,6 @@ def test_chessboard_only_in_the_second_image(detector):
     found = points.reshape(-1, 2)
     assert np.abs(found - grid).max() < 0.15 or np.abs(found[::-1] - grid).max() < 0.15
     np.testing.assert_array_equal(detections.object_points[0], CHESSBOARD.object_points)
-    assert detections.annotated_images[0].shape == board.shape
     assert not np.array_equal(detections.annotated_images[0], board)
 
 
@@ -174,14 +162,13 @@ def test_unknown_chessboard_detector(value):
                                 f"'Sector Based', got '{value}'")
 
 
-@pytest.mark.parametrize("kept_markers, accepted", [(4, False), (5, True)])
-def test_charuco_needs_four_corners(kept_markers, accepted):
+@pytest.mark.parametrize("kept_markers, corners, accepted", [(4, 3, []), (5, 4, [0])])
+def test_charuco_needs_four_corners(kept_markers, corners, accepted):
     image = charuco_image(keep_markers=set(range(kept_markers)))
     detections = calibrator(CHARUCO).find_corners([image])
+    assert CHARUCO.detect_and_annotate(image)[1] == corners and detections.successful_indices == accepted
     if not accepted:
-        assert CHARUCO.detect_and_annotate(image)[1] == 3 and detections.successful_indices == []
         return
-    assert detections.successful_indices == [0]
     ids = detections.point_ids[0]
     assert ids.shape == (4, 1) and ids.dtype == np.int32 and detections.image_points[0].shape == (4, 1, 2)
     board = cv2.aruco.CharucoBoard((5, 7), 0.04, 0.03, cv2.aruco.getPredefinedDictionary(3))
