@@ -1,5 +1,6 @@
 """Rendered scenes of a known camera, calibrators and the solver check shared by the intrinsic tests."""
 
+import functools
 import json
 import subprocess
 import sys
@@ -10,27 +11,21 @@ import pytest
 
 import _vantel as v
 from _vantel_testhooks import calibrate_camera, opencv_version
-from vantel_tools.rendering import Camera, CharucoBoard, Chessboard, GridBoard, intrinsic_views
+from vantel_tools.rendering import Camera, defaults, intrinsic_views
 
 CAMERA = Camera(K=np.array([[1100.0, 0.0, 652.5], [0.0, 1096.0, 471.0], [0.0, 0.0, 1.0]]),
                 dist=np.array([-0.18, 0.06, 0.0006, -0.0004, -0.01]), size=(1280, 960))
 # About 0.2 px of corner noise; two samples per pixel and axis keep rendering quick.
 RENDERING = dict(position_noise_px=0.2, intensity_noise=2.0, blur_sigma=0.6, supersample=2)
-TARGETS = {
-    "chessboard": (Chessboard(inner_cols=9, inner_rows=6, square=0.03), v.ChessboardTarget((9, 6), 0.03)),
-    "charuco": (CharucoBoard(squares_x=9, squares_y=7, square_length=0.03, marker_length=0.022, dict_id=0),
-                v.CharucoTarget(9, 7, 0.03, 0.022, 0)),
-    "aruco": (GridBoard(markers_x=5, markers_y=4, marker_length=0.04, marker_separation=0.01, dict_id=0),
-              v.ArucoTarget((5, 4), 0.04, 0.01, 0)),
-}
-_scenes = {}
+TARGETS = {"chessboard": (defaults.CHESSBOARD, v.ChessboardTarget((9, 6), 0.03)),
+           "charuco": (defaults.RIG_CHARUCO, v.CharucoTarget(9, 7, 0.03, 0.022, 0)),
+           "aruco": (defaults.GRID, v.ArucoTarget((5, 4), 0.04, 0.01, 0))}
 
 
+@functools.cache
 def scene(name):
     """20 rendered views of the named board, made once per session."""
-    if name not in _scenes:
-        _scenes[name] = intrinsic_views(TARGETS[name][0], CAMERA, n_views=20, seed=3, **RENDERING)
-    return _scenes[name]
+    return intrinsic_views(TARGETS[name][0], CAMERA, n_views=20, seed=3, **RENDERING)
 
 
 def images(name):

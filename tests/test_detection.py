@@ -28,31 +28,12 @@ def test_board_corners_and_markers_are_drawn_on_a_copy(image, fewest, most):
     assert [ids.shape for ids in point_ids] == ([(count, 1)] if count else [])
 
 
-@pytest.mark.parametrize("target, image", [(CHARUCO, charuco_image()), (GRID, grid_image()),
-                                           (CHESSBOARD, chessboard_image())])
-def test_four_channel_image_is_read_as_bgra_and_annotated_in_bgr(target, image):
-    bgra = cv2.cvtColor(image, cv2.COLOR_BGR2BGRA)
-    detections = calibrator(target).find_corners([bgra])
-    assert detections.successful_indices == [0]
-    assert detections.annotated_images[0].shape == image.shape
-    if target is CHARUCO:
-        annotated, count = CHARUCO.detect_and_annotate(bgra)
-        assert count == 24 and annotated.shape == image.shape
-
-
 @pytest.mark.parametrize("image", [np.zeros((100, 100), np.uint8), np.zeros((100, 100, 2), np.uint8)])
 def test_image_without_three_or_four_channels_raises(image):
     with pytest.raises(RuntimeError):
         CHARUCO.detect_and_annotate(image)
     with pytest.raises(RuntimeError):
         calibrator(CHARUCO).find_corners([image])
-
-
-@pytest.mark.parametrize("described", [(7, 5), (6, 7), (4, 7), (6, 8)])
-def test_board_described_with_the_wrong_size_yields_no_corners(described):
-    target = v.CharucoTarget(*described, 0.04, 0.03)
-    assert target.detect_and_annotate(charuco_image((5, 7)))[1] == 0
-    assert calibrator(target).find_corners([charuco_image((5, 7))]).successful_indices == []
 
 
 def test_dictionary_21_works_from_opencv_4_7_and_fails_clearly_before():
@@ -88,16 +69,12 @@ SQUARE_PX = min((500 - 2 * MARGIN_PX) // 5, (700 - 2 * MARGIN_PX) // 7)
 LEFT, TOP = (500 - SQUARE_PX * 5) // 2 - 0.5, (700 - SQUARE_PX * 7) // 2 - 0.5
 
 
-def test_charuco_corners_sit_on_the_true_corners():
-    # OpenCV before 4.14 adds half a pixel to each; the module takes it off.
+def test_charuco_corners_and_poses_are_unbiased():
+    # OpenCV before 4.14 adds half a pixel to each corner; the module takes it off.
     detections = calibrator(CHARUCO).find_corners([charuco_image()])
     ids = detections.point_ids[0].ravel()
     truth = np.stack([LEFT + SQUARE_PX * (1 + ids % 4), TOP + SQUARE_PX * (1 + ids // 4)], axis=1)
-    assert len(ids) == 24
-    assert np.abs(detections.image_points[0].reshape(-1, 2) - truth).max() < 0.05
-
-
-def test_charuco_poses_are_unbiased():
+    assert len(ids) == 24 and np.abs(detections.image_points[0].reshape(-1, 2) - truth).max() < 0.05
     # A pinhole of focal length f sees the flat image: the board lies at z = f * 0.04 m / square px.
     focal, centre = 1000.0, np.array([250.0, 350.0])
     depth = focal * 0.04 / SQUARE_PX
@@ -162,36 +139,42 @@ def test_unknown_chessboard_detector(value):
                                 f"'Sector Based', got '{value}'")
 
 
-@pytest.mark.parametrize("kept_markers, corners, accepted", [(4, 3, []), (5, 4, [0])])
-def test_charuco_needs_four_corners(kept_markers, corners, accepted):
-    image = charuco_image(keep_markers=set(range(kept_markers)))
-    detections = calibrator(CHARUCO).find_corners([image])
-    assert CHARUCO.detect_and_annotate(image)[1] == corners and detections.successful_indices == accepted
-    if not accepted:
-        return
-    ids = detections.point_ids[0]
-    assert ids.shape == (4, 1) and ids.dtype == np.int32 and detections.image_points[0].shape == (4, 1, 2)
-    board = cv2.aruco.CharucoBoard((5, 7), 0.04, 0.03, cv2.aruco.getPredefinedDictionary(3))
-    np.testing.assert_allclose(detections.object_points[0], board.getChessboardCorners()[ids.ravel()], atol=1e-7)
+def bgra(image):
+    return cv2.cvtColor(image, cv2.COLOR_BGR2BGRA)
 
 
-@pytest.mark.parametrize("kept, strays, accepted_rows", [
-    (range(20), (), 80), (range(20), (30, 49), 80), (range(4), (30,), 16), (range(3), (), None),
-    (range(3), (30, 31), None),
-])
-def test_grid_board_counts_and_uses_only_its_own_markers(kept, strays, accepted_rows):
-    detections = calibrator(GRID).find_corners([grid_image(keep_markers=set(kept), stray_ids=strays)])
-    if accepted_rows is None:
-        assert detections.successful_indices == []
-        return
-    assert detections.successful_indices == [0] and detections.point_ids == []
-    image_points, object_points = detections.image_points[0], detections.object_points[0]
-    assert image_points.shape == (accepted_rows, 1, 2) and object_points.shape == (accepted_rows, 3)
-    image_points = image_points.reshape(-1, 2)
-    # Every row pair is a board corner and its pixel: one homography maps them all.
-    homography, _ = cv2.findHomography(object_points[:, :2], image_points)
-    mapped = cv2.perspectiveTransform(object_points[None, :, :2].astype(np.float64), homography)[0]
-    np.testing.assert_allclose(mapped, image_points, atol=1.0)
-    board = cv2.aruco.GridBoard((4, 5), 0.04, 0.01, cv2.aruco.getPredefinedDictionary(0))
-    all_points = np.concatenate(board.getObjPoints())
-    assert all(any(np.allclose(row, point) for point in all_points) for row in object_points)
+CHARUCO_CORNERS = cv2.aruco.CharucoBoard((5, 7), 0.04, 0.03, cv2.aruco.getPredefinedDictionary(3)).getChessboardCorners()
+# (target, image, corners or markers found, accepted)
+FOUND = [(v.CharucoTarget(*size, 0.04, 0.03), charuco_image(), 0, False) for size in [(7, 5), (6, 7), (4, 7), (6, 8)]]
+FOUND += [
+    (CHARUCO, charuco_image(keep_markers=set(range(4))), 3, False),
+    (CHARUCO, charuco_image(keep_markers=set(range(5))), 4, True),
+    (CHARUCO, bgra(charuco_image()), 24, True), (CHESSBOARD, bgra(chessboard_image()), 54, True),
+    (GRID, bgra(grid_image()), 20, True), (GRID, grid_image(stray_ids=(30, 49)), 20, True),
+    (GRID, grid_image(keep_markers=set(range(4)), stray_ids=(30,)), 4, True),
+    (GRID, grid_image(keep_markers=set(range(3))), 3, False),
+    (GRID, grid_image(keep_markers=set(range(3)), stray_ids=(30, 31)), 3, False),
+]
+
+
+@pytest.mark.parametrize("target, image, found, accepted", FOUND)
+def test_views_with_enough_of_the_board_give_board_points_and_their_pixels(target, image, found, accepted):
+    """Four ChArUco corners or ArUco markers of the board make a view; stray markers do not count."""
+    detections = calibrator(target).find_corners([image])
+    assert detections.successful_indices == ([0] if accepted else [])
+    rows = found * 4 if isinstance(target, v.ArucoTarget) else found
+    for image_points, object_points, annotated in zip(detections.image_points, detections.object_points,
+                                                      detections.annotated_images):
+        assert image_points.shape == (rows, 1, 2) and image_points.dtype == np.float32
+        assert object_points.shape == (rows, 3) and annotated.shape == image.shape[:2] + (3,)
+        if rows > 4:  # Each row pair is a board corner and its pixel: one homography maps them all.
+            homography, _ = cv2.findHomography(object_points[:, :2], image_points)
+            mapped = cv2.perspectiveTransform(object_points[None, :, :2].astype(np.float64), homography)[0]
+            np.testing.assert_allclose(mapped, image_points.reshape(-1, 2), atol=1.0)
+    if isinstance(target, v.CharucoTarget):
+        assert target.detect_and_annotate(image)[1] == found
+        for ids, object_points in zip(detections.point_ids, detections.object_points):
+            assert ids.shape == (rows, 1) and ids.dtype == np.int32
+            np.testing.assert_allclose(object_points, CHARUCO_CORNERS[ids.ravel()], atol=1e-7)
+    else:
+        assert detections.point_ids == []
