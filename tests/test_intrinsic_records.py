@@ -1,5 +1,4 @@
 import numpy as np
-import pytest
 
 import _vantel as v
 
@@ -28,30 +27,24 @@ def test_options_defaults_and_criteria():
     assert (options.criteria.type, options.criteria.max_count, options.criteria.epsilon) == (1, 5, 0.0)
 
 
-@pytest.mark.parametrize("field, value", [
-    ("intrinsic_matrix_guess", np.array([[800.0, 0, 320], [0, 800, 240], [0, 0, 1]])),
-    ("distortion_coefficients_guess", np.array([[0.1, -0.2, 0.0, 0.0, 0.05]])),
-])
-def test_matrix_guess_is_copied_in_and_out(field, value):
-    options = v.IntrinsicOptions()
-    given = value.copy()
-    setattr(options, field, given)
-    given[0, 0] = -1.0
-    getattr(options, field)[0, 1] = 123.0
-    np.testing.assert_array_equal(getattr(options, field), value)
-    setattr(options, field, None)
-    assert getattr(options, field) is None
-
-
-def test_calibrator_holds_copies():
-    target, options = v.ChessboardTarget((9, 6), 0.025), v.IntrinsicOptions()
-    options.per_view_error_threshold = 2.0
+def test_options_and_calibrator_hold_copies():
+    options, target = v.IntrinsicOptions(), v.ChessboardTarget((9, 6), 0.025)
+    guesses = {"intrinsic_matrix_guess": np.array([[800.0, 0, 320], [0, 800, 240], [0, 0, 1]]),
+               "distortion_coefficients_guess": np.array([[0.1, -0.2, 0.0, 0.0, 0.05]])}
+    for field, value in guesses.items():
+        given = value.copy()
+        setattr(options, field, given)
+        given[0, 0] = -1.0
+        getattr(options, field)[0, 1] = 123.0
+        np.testing.assert_array_equal(getattr(options, field), value)
     calibrator = v.IntrinsicCalibrator(target, options)
-    options.per_view_error_threshold = 3.0
-    calibrator.options().per_view_error_threshold = 5.0
+    options.intrinsic_matrix_guess = None
+    calibrator.options().distortion_coefficients_guess = None
     target.size = (3, 3)
     calibrator.target().size = (4, 4)
-    assert calibrator.options().per_view_error_threshold == 2.0
+    assert options.intrinsic_matrix_guess is None
+    np.testing.assert_array_equal(calibrator.options().intrinsic_matrix_guess, guesses["intrinsic_matrix_guess"])
+    assert calibrator.options().distortion_coefficients_guess is not None
     assert isinstance(calibrator.target(), v.ChessboardTarget) and calibrator.target().size == (9, 6)
     assert isinstance(v.IntrinsicCalibrator(v.ArucoTarget((4, 5), 0.04, 0.01)).target(), v.ArucoTarget)
-    assert v.IntrinsicCalibrator(target).options().per_view_error_threshold == 1.0
+    assert v.IntrinsicCalibrator(target).options().intrinsic_matrix_guess is None
