@@ -7,7 +7,7 @@ import pytest
 
 import _vantel as v
 from _vantel_testhooks import calibrate_camera, stereo_calibrate
-from intrinsic_support import CAMERA, DISTORTION_RTOL, assert_same_calibration, calibrator, images
+from intrinsic_support import CAMERA, DISTORTION_RTOL, TARGETS, assert_same_calibration, calibrator, images
 from measures import quietly
 
 # The calibrator's own choice on default options is checked with the recovered cameras (test_intrinsic.py)
@@ -30,14 +30,14 @@ def test_lu_unless_the_caller_chose_a_solver(flags, fixed_point):
         np.testing.assert_allclose(result.intrinsic_matrix, CAMERA.K, rtol=0.01)
 
 
-TARGET_9X7 = v.CharucoTarget(9, 7, 0.03, 0.022, 0)
+RIG_TARGET = TARGETS["charuco"][1]  # the board of the conftest's charuco_rig
 
 
 def pair_inputs(image_lists, camera):
     """Every frame both cameras detected, on the corner ids both saw (15 or more), as the rig pairs them."""
     seen = []
     for images_of_camera in (image_lists[0], image_lists[camera]):
-        found = v.IntrinsicCalibrator(TARGET_9X7).find_corners(images_of_camera)
+        found = v.IntrinsicCalibrator(RIG_TARGET).find_corners(images_of_camera)
         seen.append({frame: {i: (o, p) for i, o, p in zip(ids.ravel(), objects, points.reshape(-1, 2))}
                      for frame, ids, objects, points in zip(found.successful_indices, found.point_ids,
                                                             found.object_points, found.image_points)})
@@ -59,7 +59,7 @@ def test_stereo_pairs_use_lu_with_the_default_solvers_result(charuco_rig, flags,
     matrices = [camera.K for camera in charuco_rig.cameras]
     distortions = [camera.dist.reshape(1, -1) for camera in charuco_rig.cameras]
     image_lists = charuco_rig.image_lists()
-    result = quietly(v.MultiCameraCalibrator(TARGET_9X7, 4, stereo_calibrate_flags=flags).calibrate,
+    result = quietly(v.MultiCameraCalibrator(RIG_TARGET, 4, stereo_calibrate_flags=flags).calibrate,
                      image_lists, matrices, distortions)
     size = image_lists[0][0].shape[1::-1]
     for camera in cameras:

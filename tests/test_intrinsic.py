@@ -11,18 +11,14 @@ from intrinsic_support import CAMERA, TARGETS, blank, calibrator, check_lu_and_a
 
 def corner_offsets(name, detections):
     """Detected minus true pixel position of every detected point."""
-    board = TARGETS[name][0]
     offsets = []
     for k, index in enumerate(detections.successful_indices):
-        truth = scene(name)[index].image_points.reshape(-1, 2)
-        found = detections.image_points[k].reshape(-1, 2)
-        rows = [np.flatnonzero(np.all(np.isclose(board.object_points, point, atol=1e-6), axis=1))[0]
-                for point in detections.object_points[k]]
-        offset = found - truth[rows]
-        if name == "chessboard":
-            # A chessboard may be read from either end: a valid view, though not the true ids.
-            offset = min(offset, found[::-1] - truth[rows], key=lambda o: np.abs(o).max())
-        offsets.append(offset)
+        truth, found = scene(name)[index].image_points.reshape(-1, 2), detections.image_points[k].reshape(-1, 2)
+        board_points = TARGETS[name][0].object_points
+        rows = [np.abs(board_points - point).sum(axis=1).argmin() for point in detections.object_points[k]]
+        offsets.append(found - truth[rows])
+        if name == "chessboard":  # read from either end: a valid view, though not the true ids
+            offsets[-1] = min(offsets[-1], found[::-1] - truth[rows], key=lambda o: np.abs(o).max())
     return np.concatenate(offsets)
 
 
