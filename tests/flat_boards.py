@@ -43,7 +43,3 @@ def grid_image(markers=(4, 5), dict_id=0, keep_markers=None, stray_ids=()):
         y, x = MARGIN_PX + marker_id // markers[0] * step, MARGIN_PX + marker_id % markers[0] * step
         grey[y:y + marker_px, x:x + marker_px] = 255
     return cv2.cvtColor(np.hstack([grey, strip]), cv2.COLOR_GRAY2BGR)
-
-
-def blank_image(size=(640, 480)):
-    return np.full((size[1], size[0], 3), 200, np.uint8)
