@@ -105,16 +105,6 @@ def test_sub_pixel_window_is_a_half_size():
     assert np.abs(corners[2] - corners[11]).max() > 0.05
 
 
-@pytest.mark.parametrize("value", ["default", "Sector based", "", "Default "])
-def test_unknown_chessboard_detector(value):
-    calibration = calibrator(CHESSBOARD, chessboard_corner_detector=value)
-    assert calibration.find_corners([]).successful_indices == []
-    with pytest.raises(ValueError) as error:
-        calibration.find_corners([blank()])
-    assert str(error.value) == ("IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or "
-                                f"'Sector Based', got '{value}'")
-
-
 def bgra(image):
     return cv2.cvtColor(image, cv2.COLOR_BGR2BGRA)
 

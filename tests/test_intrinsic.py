@@ -103,15 +103,23 @@ def test_failed_views_are_skipped_and_reported(name, options, batch_of, successf
     np.testing.assert_allclose(result.intrinsic_matrix, first_six_calibrated().intrinsic_matrix, rtol=1e-9)
 
 
-def test_calibration_method_is_checked_except_for_charuco():
-    charuco = calibrator("charuco", calibrate_camera_method="Release object").calibrate(images("charuco")[:6])
-    assert charuco.ok
-    chessboard = calibrator("chessboard", calibrate_camera_method="Release object")
+DETECTOR = "IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or 'Sector Based', got '{}'"
+
+
+@pytest.mark.parametrize("option, value, text", [("chessboard_corner_detector", value, DETECTOR.format(value))
+                                                 for value in ["default", "Sector based", "", "Default "]] + [
+    ("calibrate_camera_method", "Release object",
+     "IntrinsicCalibrator: calibrate_camera_method must be 'Default' or 'Release Object', got 'Release object'"),
+])
+def test_unknown_option_values_are_refused_except_where_unused(option, value, text):
+    chessboard = calibrator("chessboard", **{option: value})
+    assert chessboard.find_corners([]).successful_indices == []  # checked with the first image
     with pytest.raises(ValueError) as error:
         chessboard.calibrate(images("chessboard")[:6])
-    assert str(error.value) == ("IntrinsicCalibrator: calibrate_camera_method must be 'Default' or "
-                                "'Release Object', got 'Release object'")
-    assert chessboard.detections().successful_indices == list(range(6))
+    assert str(error.value) == text
+    # The corners found before the method was checked are kept.
+    assert chessboard.detections().successful_indices == ([] if "detector" in option else list(range(6)))
+    assert calibrator("charuco", **{option: value}).calibrate(images("charuco")[:6]).ok
 
 
 def test_intrinsic_guess_is_used_with_its_flag():
