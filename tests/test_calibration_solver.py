@@ -10,8 +10,7 @@ from _vantel_testhooks import calibrate_camera, stereo_calibrate
 from intrinsic_support import CAMERA, DISTORTION_RTOL, TARGETS, assert_same_calibration, calibrator, images
 from measures import quietly
 
-# The calibrator's own choice on default options is checked with the recovered cameras (test_intrinsic.py)
-# and the real sets; here the caller's choice, and Release Object.
+# The choice on default options is checked with the rendered (test_intrinsic.py) and real calibrations.
 CHOSEN = [cv2.CALIB_USE_QR | cv2.CALIB_FIX_K3, cv2.CALIB_USE_LU | cv2.CALIB_FIX_K3]
 
 

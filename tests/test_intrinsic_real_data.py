@@ -10,42 +10,36 @@ from cv2_reference import (CRITERIA, calibrate, charuco_corner_bias, charuco_vie
                            grid_views)
 from intrinsic_support import calibrator, check_lu_and_agreement
 
-# Four views: the default 30 iterations stop short of convergence, at points that differ by
-# several percent between OpenCV versions; run both to convergence to compare them.
+# Four views: 30 iterations stop short of convergence, where OpenCV versions differ by several percent.
 CONVERGED = (v.TERM_CRITERIA_COUNT + v.TERM_CRITERIA_EPS, 100, 1e-6)
-# images, every n-th, target, cv2's views, published RMS and (fx, fy, cx, cy), criteria, points per view
+# images, every n-th, target, cv2's views, published RMS and (fx, fy, cx, cy)[, criteria, points per view]
 SETS = {
     "stereo_left_9x6": ("opencv_stereo_chessboard_9x6/left/left*.jpg", 1, v.ChessboardTarget((9, 6), 0.025),
-                        lambda images: chessboard_views(images, (9, 6), 0.025),
-                        0.4087, [536.07, 536.02, 342.37, 235.54], None, [54] * 13),
+                        lambda i: chessboard_views(i, (9, 6), 0.025), 0.4087, [536.07, 536.02, 342.37, 235.54],
+                        None, [54] * 13),
     "robot_24x17": ("rwhe_kuka2_eye_in_hand/image_*.png", 2, v.ChessboardTarget((24, 17), 0.015),
-                    lambda images: chessboard_views(images, (24, 17), 0.015),
-                    0.142, [1056.42, 1056.56, 958.78, 586.74], None, None),
+                    lambda i: chessboard_views(i, (24, 17), 0.015), 0.142, [1056.42, 1056.56, 958.78, 586.74]),
     # The marker detection of 4.9+ also finds the two edge corners of the third view that 4.6 misses.
     "charuco_tutorial": ("opencv_charuco_5x7_tutorial/images/img_*.jpg", 1,
                          v.CharucoTarget(5, 7, 0.04, 0.02, "DICT_6X6_250"),
-                         lambda images: charuco_views(images, (5, 7), 0.04, 0.02, 10),
-                         0.1823, [452.511, 456.767, 317.703, 277.752], CONVERGED,
+                         lambda i: charuco_views(i, (5, 7), 0.04, 0.02, 10), 0.1823,
+                         [452.511, 456.767, 317.703, 277.752], CONVERGED,
                          [24, 24, 24 if opencv_version() >= (4, 9) else 22, 24]),
     "charuco_wide": ("caliscope_charuco_4x5_intrinsic_cam0/images/frame_*.jpg", 1,
-                     v.CharucoTarget(4, 5, 0.054, 0.0405, 3),
-                     lambda images: charuco_views(images, (4, 5), 0.054, 0.0405, 3),
-                     0.268, [876.70, 882.35, 623.99, 373.30], None, None),
+                     v.CharucoTarget(4, 5, 0.054, 0.0405, 3), lambda i: charuco_views(i, (4, 5), 0.054, 0.0405, 3),
+                     0.268, [876.70, 882.35, 623.99, 373.30]),
     "aruco_grid": ("aruco_gridboard_4x5_abakisita/images/*.jpg", 1,
                    v.ArucoTarget((4, 5), 0.0375, 0.0057, "DICT_6X6_1000"),
-                   lambda images: grid_views(images, (4, 5), 0.0375, 0.0057, 11),
-                   0.568, [809.74, 809.97, 318.58, 242.17], None, None),
+                   lambda i: grid_views(i, (4, 5), 0.0375, 0.0057, 11), 0.568, [809.74, 809.97, 318.58, 242.17]),
 }
-# Largest differences of module corners from cv2's (99th percentile, maximum), in pixels.
-# Chessboard corners agree exactly. ChArUco corners are compared up to one shift per view, which
-# must be minus the half-pixel bias of pip's version (none from 4.14 on). Marker corners are unrefined
-# contour points: a few move by a whole pixel between versions.
+# Module corners minus cv2's (99th percentile, maximum; px). ChArUco corners up to one shift per view: minus
+# pip's version's bias. Marker corners are unrefined contour points: a few move by a pixel between versions.
 CORNER_TOLERANCE = {v.ChessboardTarget: (0.01, 0.01), v.CharucoTarget: (0.25, 0.6), v.ArucoTarget: (0.05, 1.01)}
 
 
 @pytest.mark.parametrize("name", list(SETS))
 def test_same_views_points_and_calibration_as_cv2_near_the_published_figures(name, shared_data):
-    pattern, step, target, views_of, published_rms, published, criteria, points = SETS[name]
+    pattern, step, target, views_of, published_rms, published, criteria, points = (SETS[name] + (None, None))[:8]
     images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(shared_data.glob(pattern))[::step]]
     assert images, f"no images {pattern}"
     calibration = calibrator(target, criteria=v.TermCriteria(*(criteria or CRITERIA)))
