@@ -50,13 +50,12 @@ def calibrator(target, **options):
 DISTORTION_RTOL = 1e-5
 
 
-def assert_same_calibration(result, reference, rtol, distortion_rtol=None):
+def assert_same_calibration(result, reference, rtol, distortion_rtol):
     _, matrix, distortion, per_view = reference[:4]
     np.testing.assert_allclose(result.intrinsic_matrix, matrix, rtol=rtol)
-    tolerance = rtol if distortion_rtol is None else distortion_rtol
     # Relative to the largest coefficient: a coefficient near zero has no relative digits to match.
-    np.testing.assert_allclose(result.distortion_coefficients, distortion, rtol=tolerance,
-                               atol=tolerance * np.abs(distortion).max())
+    np.testing.assert_allclose(result.distortion_coefficients, distortion, rtol=distortion_rtol,
+                               atol=distortion_rtol * np.abs(distortion).max())
     np.testing.assert_allclose(result.per_view_errors, per_view.ravel(), rtol=rtol)
 
 
@@ -66,7 +65,7 @@ def check_lu_and_agreement(calibration, result, size):
     objects, points = calibration.detections().object_points, calibration.detections().image_points
     lu = calibrate_camera(objects, points, size, cv2.CALIB_USE_LU)
     default = calibrate_camera(objects, points, size, 0)
-    assert_same_calibration(result, lu, rtol=0)
+    assert_same_calibration(result, lu, 0, 0)
     # OpenCV inverts the whole normal-equation matrix of its last iteration by SVD, the calibrator
     # inverts it at the solution through its blocks: up to 1.1e-4 apart on weakly determined sets.
     # OpenCV before 4.10 took the noise from the point count, not the coordinate count (about sqrt(2) more).
@@ -74,7 +73,7 @@ def check_lu_and_agreement(calibration, result, size):
     overstated = np.sqrt((2 * count - free) / (count - free)) if opencv_version() < (4, 10) else 1.0
     np.testing.assert_allclose(result.std_deviations_intrinsics * overstated, lu[4], rtol=1e-3, atol=1e-12)
     np.testing.assert_allclose(result.std_deviations_extrinsics * overstated, lu[5], rtol=1e-3, atol=1e-12)
-    assert_same_calibration(result, default, rtol=1e-6, distortion_rtol=DISTORTION_RTOL)
+    assert_same_calibration(result, default, 1e-6, DISTORTION_RTOL)
     assert lu[0] == pytest.approx(default[0], rel=1e-6)
 
 

@@ -138,21 +138,15 @@ def test_sub_pixel_window_is_a_half_size():
     assert np.abs(corners[2] - corners[11]).max() > 0.05
 
 
-def bgra(image):
-    return cv2.cvtColor(image, cv2.COLOR_BGR2BGRA)
-
-
-CHARUCO_CORNERS = cv2.aruco.CharucoBoard((5, 7), 0.04, 0.03, cv2.aruco.getPredefinedDictionary(3)).getChessboardCorners()
+BGRA = cv2.COLOR_BGR2BGRA
 # (target, image, corners or markers found, accepted)
 FOUND = [(v.CharucoTarget(*size, 0.04, 0.03), charuco_image(), 0, False) for size in [(7, 5), (6, 7), (4, 7), (6, 8)]]
 FOUND += [
-    (CHARUCO, charuco_image(keep_markers=range(4)), 3, False),
-    (CHARUCO, charuco_image(keep_markers=range(5)), 4, True),
-    (CHARUCO, bgra(charuco_image()), 24, True), (CHESSBOARD, bgra(chessboard_image()), 54, True),
-    (CHESSBOARD, chessboard_image(), 54, True),
-    (GRID, bgra(grid_image()), 20, True), (GRID, grid_image(stray_ids=(30, 49)), 20, True),
+    (CHARUCO, charuco_image(keep_markers=range(4)), 3, False), (CHARUCO, charuco_image(keep_markers=range(5)), 4, True),
+    (CHARUCO, cv2.cvtColor(charuco_image(), BGRA), 24, True), (CHESSBOARD, chessboard_image(), 54, True),
+    (CHESSBOARD, cv2.cvtColor(chessboard_image(), BGRA), 54, True), (GRID, cv2.cvtColor(grid_image(), BGRA), 20, True),
+    (GRID, grid_image(stray_ids=(30, 49)), 20, True), (GRID, grid_image(keep_markers=range(3)), 3, False),
     (GRID, grid_image(keep_markers=range(4), stray_ids=(30,)), 4, True),
-    (GRID, grid_image(keep_markers=range(3)), 3, False),
     (GRID, grid_image(keep_markers=range(3), stray_ids=(30, 31)), 3, False),
 ]
 
@@ -176,7 +170,8 @@ def test_views_with_enough_of_the_board_give_board_points_and_their_pixels(targe
         assert target.detect_and_annotate(image)[1] == found
         for ids, object_points in zip(detections.point_ids, detections.object_points):
             assert ids.shape == (rows, 1) and ids.dtype == np.int32
-            np.testing.assert_allclose(object_points, CHARUCO_CORNERS[ids.ravel()], atol=1e-7)
+            truth = [[0.04 * (1 + i % 4), 0.04 * (1 + i // 4), 0] for i in ids.ravel()]
+            np.testing.assert_allclose(object_points, truth, atol=1e-7)
     elif isinstance(target, v.ChessboardTarget):
         # Corners sit where four squares meet, in either of the grid's two reading directions.
         grid = np.float32([[40 * j - 0.5, 40 * i - 0.5] for i in range(2, 8) for j in range(2, 11)])

@@ -87,8 +87,8 @@ def test_failed_views_are_skipped_and_reported(name, options, batch_of, successf
     assert capsys.readouterr().err.splitlines() == stderr
     assert result.ok == calibrated and result.successful_indices == list(successful)
     if not calibrated:
-        assert result.intrinsic_matrix.shape == (0, 0) and result.reprojection_error == 0.0
-        assert result.per_view_errors == [] and result.low_view_error_indices == []
+        assert (result.intrinsic_matrix.shape, result.reprojection_error, result.per_view_errors,
+                result.low_view_error_indices) == ((0, 0), 0.0, [], [])
         return
     # Positions among the calibrated views; the views left out change nothing.
     threshold = options.get("per_view_error_threshold", 1.0)
