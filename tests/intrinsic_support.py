@@ -44,9 +44,8 @@ def calibrator(target, **options):
     return v.IntrinsicCalibrator(TARGETS[target][1] if isinstance(target, str) else target, values)
 
 
-# The default solver's SVD drops the weakest directions of the normal equations, LU and QR do
-# not: with k3 barely determined (the real ChArUco sets) the distortion differs by up to 6e-6 of
-# the largest coefficient; K, per-view errors and RMS agree within 2e-7.
+# The default solver's SVD drops the weakest directions of the normal equations, LU and QR do not: with k3
+# barely determined (real ChArUco sets) distortions differ by up to 6e-6; K, view errors and RMS by 2e-7.
 DISTORTION_RTOL = 1e-5
 
 

@@ -90,27 +90,24 @@ def test_unknown_dictionary_id_is_refused_not_replaced(dict_id, use):
     assert str(raised.value) == f"aruco: unknown dictionary id {dict_id}; valid ids are 0 to {last}"
 
 
-# charuco_image fits the board into the margin with whole-pixel squares, centred; pixel centres
-# are at whole coordinates.
-SQUARE_PX = min((500 - 2 * MARGIN_PX) // 5, (700 - 2 * MARGIN_PX) // 7)
-LEFT, TOP = (500 - SQUARE_PX * 5) // 2 - 0.5, (700 - SQUARE_PX * 7) // 2 - 0.5
-
-
 def test_charuco_corners_and_poses_are_unbiased():
+    # charuco_image fits whole-pixel squares into the margin, centred; pixel centres are at whole coordinates.
+    square_px = min((500 - 2 * MARGIN_PX) // 5, (700 - 2 * MARGIN_PX) // 7)
+    left, top = (500 - square_px * 5) // 2 - 0.5, (700 - square_px * 7) // 2 - 0.5
     # OpenCV before 4.14 adds half a pixel to each corner; the module takes it off.
     detections = calibrator(CHARUCO).find_corners([charuco_image()])
     ids = detections.point_ids[0].ravel()
-    truth = np.stack([LEFT + SQUARE_PX * (1 + ids % 4), TOP + SQUARE_PX * (1 + ids // 4)], axis=1)
+    truth = np.stack([left + square_px * (1 + ids % 4), top + square_px * (1 + ids // 4)], axis=1)
     assert len(ids) == 24 and np.abs(detections.image_points[0].reshape(-1, 2) - truth).max() < 0.05
     # A pinhole of focal length f sees the flat image: the board lies at z = f * 0.04 m / square px.
     focal, centre = 1000.0, np.array([250.0, 350.0])
-    depth = focal * 0.04 / SQUARE_PX
+    depth = focal * 0.04 / square_px
     matrix = np.array([[focal, 0, centre[0]], [0, focal, centre[1]], [0, 0, 1]])
     pose = v.EyeInHandCalibrator(CHARUCO).compute_camera_T_target_list([charuco_image()], [np.eye(4)], matrix,
                                                                        np.zeros(5)).camera_T_target_list[0]
     np.testing.assert_allclose(pose[:3, :3], np.eye(3), atol=1e-4)
     # The board origin is the outer corner of the first square; 0.05 px of tolerance.
-    expected = [(LEFT - centre[0]) * depth / focal, (TOP - centre[1]) * depth / focal, depth]
+    expected = [(left - centre[0]) * depth / focal, (top - centre[1]) * depth / focal, depth]
     np.testing.assert_allclose(pose[:3, 3], expected, atol=0.05 * depth / focal)
 
 

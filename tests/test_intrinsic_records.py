@@ -2,12 +2,10 @@ import numpy as np
 
 import _vantel as v
 
-DEFAULTS = {
-    "chessboard_corner_detector": "Default", "chessboard_flags": 0, "sub_pixel_detection_window_size": 11,
-    "sub_pixel_detection_zero_zone_size": -1, "calibrate_camera_method": "Default", "calibrate_camera_flags": 0,
-    "index_of_fixed_3d_point": 0, "intrinsic_matrix_guess": None, "distortion_coefficients_guess": None,
-    "per_view_error_threshold": 1.0,
-}
+DEFAULTS = dict(chessboard_corner_detector="Default", chessboard_flags=0, sub_pixel_detection_window_size=11,
+                sub_pixel_detection_zero_zone_size=-1, calibrate_camera_method="Default", calibrate_camera_flags=0,
+                index_of_fixed_3d_point=0, intrinsic_matrix_guess=None, distortion_coefficients_guess=None,
+                per_view_error_threshold=1.0)
 
 
 # Signatures, read-only records and constants are pinned by the stub comparison (test_stubs.py).
