@@ -1,9 +1,6 @@
 """Rendered scenes of a known camera, calibrators and the solver check shared by the intrinsic tests."""
 
 import functools
-import json
-import subprocess
-import sys
 
 import cv2
 import numpy as np
@@ -74,10 +71,3 @@ def check_lu_and_agreement(calibration, result, size):
     np.testing.assert_allclose(result.std_deviations_extrinsics * overstated, lu[5], rtol=1e-3, atol=1e-12)
     assert_same_calibration(result, default, 1e-6, DISTORTION_RTOL)
     assert lu[0] == pytest.approx(default[0], rel=1e-6)
-
-
-def run_child(script, *args):
-    """Runs a script in a child process (a crash fails one test, not the run); its last line is JSON."""
-    child = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=120)
-    assert child.returncode == 0, child.stderr
-    return json.loads(child.stdout.splitlines()[-1])

@@ -66,8 +66,7 @@ def test_stereo_pairs_use_lu_with_the_default_solvers_result(charuco_rig, flags,
         arguments = (*inputs, matrices[0], distortions[0], matrices[camera], distortions[camera], size)
         lu = stereo_calibrate(*arguments, flags | cv2.CALIB_USE_LU)
         default = stereo_calibrate(*arguments, flags)
-        camera_T_reference = np.eye(4)
-        camera_T_reference[:3, :3], camera_T_reference[:3, 3] = lu[5], lu[6].ravel()
+        camera_T_reference = np.vstack([np.hstack([lu[5], lu[6].reshape(3, 1)]), [0, 0, 0, 1]])
         assert result.pair_reprojection_errors[camera] == lu[0]
         np.testing.assert_array_equal(result.intrinsic_matrices[camera], lu[3])
         np.testing.assert_array_equal(result.distortion_coefficients[camera], lu[4])
