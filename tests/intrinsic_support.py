@@ -12,8 +12,6 @@ from vantel_tools.rendering import Camera, defaults, intrinsic_views
 
 CAMERA = Camera(K=np.array([[1100.0, 0.0, 652.5], [0.0, 1096.0, 471.0], [0.0, 0.0, 1.0]]),
                 dist=np.array([-0.18, 0.06, 0.0006, -0.0004, -0.01]), size=(1280, 960))
-# About 0.2 px of corner noise; two samples per pixel and axis keep rendering quick.
-RENDERING = dict(position_noise_px=0.2, intensity_noise=2.0, blur_sigma=0.6, supersample=2)
 TARGETS = {"chessboard": (defaults.CHESSBOARD, v.ChessboardTarget((9, 6), 0.03)),
            "charuco": (defaults.RIG_CHARUCO, v.CharucoTarget(9, 7, 0.03, 0.022, 0)),
            "aruco": (defaults.GRID, v.ArucoTarget((5, 4), 0.04, 0.01, 0))}
@@ -21,8 +19,10 @@ TARGETS = {"chessboard": (defaults.CHESSBOARD, v.ChessboardTarget((9, 6), 0.03))
 
 @functools.cache
 def scene(name):
-    """20 rendered views of the named board, made once per session."""
-    return intrinsic_views(TARGETS[name][0], CAMERA, n_views=20, seed=3, **RENDERING)
+    """20 rendered views of the named board with about 0.2 px of corner noise, made once per session."""
+    # Two samples per pixel and axis keep rendering quick.
+    return intrinsic_views(TARGETS[name][0], CAMERA, n_views=20, seed=3, position_noise_px=0.2, intensity_noise=2.0,
+                           blur_sigma=0.6, supersample=2)
 
 
 def images(name):

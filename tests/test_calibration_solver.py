@@ -16,9 +16,8 @@ CHOSEN = [cv2.CALIB_USE_QR | cv2.CALIB_FIX_K3, cv2.CALIB_USE_LU | cv2.CALIB_FIX_
 
 @pytest.mark.parametrize("flags, fixed_point", [(0, 8)] + [(flags, fixed) for flags in CHOSEN for fixed in (-1, 8)])
 def test_lu_unless_the_caller_chose_a_solver(flags, fixed_point):
-    method = "Default" if fixed_point < 0 else "Release Object"
-    calibration = calibrator("chessboard", calibrate_camera_flags=flags, calibrate_camera_method=method,
-                             index_of_fixed_3d_point=max(fixed_point, 0))
+    calibration = calibrator("chessboard", calibrate_camera_flags=flags, index_of_fixed_3d_point=max(fixed_point, 0),
+                             calibrate_camera_method="Default" if fixed_point < 0 else "Release Object")
     result = calibration.calibrate(images("chessboard"))
     objects, points = calibration.detections().object_points, calibration.detections().image_points
     ran = flags if flags & (cv2.CALIB_USE_QR | cv2.CALIB_USE_LU) else flags | cv2.CALIB_USE_LU
@@ -50,8 +49,7 @@ def pair_inputs(image_lists, camera):
     return objects, points_r, points_k
 
 
-# With USE_INTRINSIC_GUESS later pairs start from the reference intrinsics the first pair
-# refined, so only the first pair is rebuilt here.
+# With USE_INTRINSIC_GUESS later pairs start from the reference intrinsics the first pair refined: first pair only.
 @pytest.mark.parametrize("flags, cameras", [(v.CALIB_FIX_INTRINSIC, [1, 2, 3]),
                                             (v.CALIB_USE_INTRINSIC_GUESS, [1])])
 def test_stereo_pairs_use_lu_with_the_default_solvers_result(charuco_rig, flags, cameras):

@@ -44,7 +44,6 @@ def test_same_views_points_and_calibration_as_cv2_near_the_published_figures(nam
     assert images, f"no images {pattern}"
     calibration = calibrator(target, criteria=v.TermCriteria(*(criteria or CRITERIA)))
     result = calibration.calibrate(images)
-    assert result.ok
     views = list(views_of(images))
     assert result.successful_indices == [index for index, _, _ in views]
     assert points is None or [len(p) for p in result.image_points] == points
