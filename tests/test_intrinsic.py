@@ -41,16 +41,10 @@ def test_recovers_the_camera(name, detector, largest_view_error):
     assert (result.distortion_coefficients.shape, result.std_deviations_intrinsics.shape,
             result.std_deviations_extrinsics.shape) == ((1, 5), (18, 1), (6 * len(counts), 1))
     check_lu_and_agreement(calibration, result, CAMERA.size)
-    # The view filter is inclusive: the three best views.
-    third = sorted(result.per_view_errors)[2]
-    low = calibrator(name, chessboard_corner_detector=detector, per_view_error_threshold=third).calibrate(
-        images(name)).low_view_error_indices
+    third = sorted(result.per_view_errors)[2]  # the view filter is inclusive: the three best views
+    filtered = calibrator(name, chessboard_corner_detector=detector, per_view_error_threshold=third)
+    low = filtered.calibrate(images(name)).low_view_error_indices
     assert low == [k for k, error in enumerate(result.per_view_errors) if error <= third] and len(low) == 3
-
-
-def padded(image):
-    """The same view with a grey border: detected again, but of another size."""
-    return cv2.copyMakeBorder(image, 0, 40, 0, 60, cv2.BORDER_CONSTANT, value=(128, 128, 128))
 
 
 W, E = "[vantel][WARNING] [IntrinsicCalibrator] ", "[vantel][ERROR] [IntrinsicCalibrator] "
@@ -61,6 +55,7 @@ NOT_ENOUGH = {"charuco": "[vantel][WARNING] [CharucoIntrinsicCalibrator] Not eno
               "aruco": "[vantel][WARNING] [ArucoIntrinsicCalibrator] Not enough ArUco markers in image {}",
               "chessboard": NOT_FOUND}
 ONE_CAMERA = E + "Image {} is {} but image {} is {}; all images must come from one camera."
+PAD = ((0, 40), (0, 60), (0, 0))  # a grey border: the view is found again, but the image is of another size
 # (target, options, batch made from the first six chessboard views, successful indices, calibrated, stderr)
 LOGGED = [("chessboard", {"per_view_error_threshold": threshold}, lambda b: b, range(6), True, [BELOW.format(text)])
           for threshold, text in [(0.0, "0.000000"), (float("nan"), "nan"), (-1.5, "-1.500000")]]
@@ -71,10 +66,10 @@ LOGGED += [("chessboard", {}, lambda b, k=k: b[:k] + [blank()[:480, :640]] + b[k
             True, [NOT_FOUND.format(k), ODD.format(k)]) for k in (0, 3, 6)]
 LOGGED += [
     ("chessboard", {}, lambda b: [blank()] + b, range(1, 7), True, [NOT_FOUND.format(0)]),
-    ("chessboard", {}, lambda b: b + [padded(b[0])], range(7), False,
+    ("chessboard", {}, lambda b: b + [np.pad(b[0], PAD, constant_values=128)], range(7), False,
      [ONE_CAMERA.format(6, "1340x1000", 0, "1280x960")]),
-    ("chessboard", {}, lambda b: [blank()[:480, :640], padded(b[0])] + b, range(1, 8), False,
-     [NOT_FOUND.format(0), ONE_CAMERA.format(2, "1280x960", 1, "1340x1000")]),
+    ("chessboard", {}, lambda b: [blank()[:480, :640], np.pad(b[0], PAD, constant_values=128)] + b, range(1, 8),
+     False, [NOT_FOUND.format(0), ONE_CAMERA.format(2, "1280x960", 1, "1340x1000")]),
 ]
 
 

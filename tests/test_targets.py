@@ -28,11 +28,14 @@ def test_unknown_dictionary_name_is_quoted_exactly(make, name):
     assert str(error.value) == f"Unknown aruco_dict_id '{name}'"
 
 
-def test_target_constructors_take_an_id_or_a_name():
+def test_target_constructors_take_an_id_or_a_name_and_chessboard_points():
     charucos = [v.CharucoTarget(5, 7, 0.04, 0.03), v.CharucoTarget(5, 7, 0.04, 0.03, "DICT_6X6_250"),
                 v.CharucoTarget(5, 7, 0.04, 0.03, aruco_dict_id=12)]
     arucos = [v.ArucoTarget((4, 5), 0.04, 0.01), v.ArucoTarget((4, 5), 0.04, 0.01, "DICT_APRILTAG_36H11")]
     assert [target.aruco_dict_id for target in charucos + arucos] == [3, 10, 12, 3, 20]
+    points = v.ChessboardTarget((9, 6), 0.025).object_points
+    assert points.dtype == np.float32
+    np.testing.assert_array_equal(points, np.float32([[j * 0.025, i * 0.025, 0] for i in range(6) for j in range(9)]))
 
 
 @pytest.mark.parametrize("target, text", [
@@ -46,12 +49,6 @@ def test_target_constructors_take_an_id_or_a_name():
 ])
 def test_repr(target, text):
     assert repr(target) == text
-
-
-def test_chessboard_object_points():
-    points = v.ChessboardTarget((9, 6), 0.025).object_points
-    assert points.dtype == np.float32
-    np.testing.assert_array_equal(points, np.float32([[j * 0.025, i * 0.025, 0] for i in range(6) for j in range(9)]))
 
 
 DEFAULTS = dict(chessboard_corner_detector="Default", chessboard_flags=0, sub_pixel_detection_window_size=11,
