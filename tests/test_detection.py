@@ -121,7 +121,7 @@ def test_sub_pixel_window_is_a_half_size():
     noise = np.random.default_rng(1).normal(0, 12, (270, 360, 1))
     image = np.clip(cv2.GaussianBlur(chessboard_image(square_px=30), (0, 0), 2.0) + noise, 0, 255).astype(np.uint8)
     grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
-    found, raw = cv2.findChessboardCorners(grey, (9, 6), flags=0)
+    _, raw = cv2.findChessboardCorners(grey, (9, 6), flags=0)
     corners = {}
     for window in (2, 11):
         calibration = calibrator(CHESSBOARD, sub_pixel_detection_window_size=window)
@@ -156,12 +156,14 @@ def test_views_with_enough_of_the_board_give_board_points_and_their_pixels(targe
                                                       detections.annotated_images):
         assert image_points.shape == (rows, 1, 2) and image_points.dtype == np.float32
         assert object_points.shape == (rows, 3) and annotated.shape == image.shape[:2] + (3,)
+        assert not np.array_equal(annotated, image[..., :3])  # the points are drawn
         if rows > 4:  # Each row pair is a board corner and its pixel: one homography maps them all.
             homography, _ = cv2.findHomography(object_points[:, :2], image_points)
             mapped = cv2.perspectiveTransform(object_points[None, :, :2].astype(np.float64), homography)[0]
             np.testing.assert_allclose(mapped, image_points.reshape(-1, 2), atol=1.0)
     if isinstance(target, v.CharucoTarget):
-        assert target.detect_and_annotate(image)[1] == found
+        annotated, count = target.detect_and_annotate(image)
+        assert count == found and annotated.shape == image.shape[:2] + (3,)
         for ids, object_points in zip(detections.point_ids, detections.object_points):
             assert ids.shape == (rows, 1) and ids.dtype == np.int32
             truth = [[0.04 * (1 + i % 4), 0.04 * (1 + i // 4), 0] for i in ids.ravel()]

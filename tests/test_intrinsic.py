@@ -150,6 +150,6 @@ def test_any_image_layout_gives_the_same_calibration_and_stored_copies(name, lay
 def test_images_without_a_matrix_form_or_three_or_four_channels_are_refused(bad, error):
     calibration = calibrator("charuco")
     for call in (calibration.calibrate, calibration.find_corners,
-                 lambda images: calibration.target().detect_and_annotate(images[-1])):
+                 lambda batch: calibration.target().detect_and_annotate(batch[-1])):
         with pytest.raises(error):
             call(bad)

@@ -64,7 +64,6 @@ def test_same_views_points_and_calibration_as_cv2_near_the_published_figures(nam
     percentile_99, largest = CORNER_TOLERANCE[type(target)]
     residuals = np.concatenate(residuals)
     assert np.percentile(residuals, 99) <= percentile_99 and residuals.max() <= largest
-
     rms, matrix = calibrate(zip(detections.successful_indices, detections.object_points, detections.image_points),
                             images[0].shape[1::-1], criteria or CRITERIA)
     counts = np.array([len(p) for p in result.image_points])

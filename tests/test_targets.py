@@ -13,7 +13,6 @@ def test_dictionary_map_is_the_full_table_in_key_order_and_a_fresh_copy():
     table = v.aruco_dictionary_id_map()
     assert list(table.items()) == sorted((name, k) for k, name in enumerate(DICTIONARY_NAMES))
     table["DICT_4X4_50"] = 99
-    del table["DICT_5X5_50"]
     assert v.aruco_dictionary_id_map() == {name: k for k, name in enumerate(DICTIONARY_NAMES)}
     assert [v.aruco_dictionary_id_from_name(name) for name in DICTIONARY_NAMES] == list(range(22))
 
@@ -28,7 +27,7 @@ def test_unknown_dictionary_name_is_quoted_exactly(make, name):
     assert str(error.value) == f"Unknown aruco_dict_id '{name}'"
 
 
-def test_target_constructors_take_an_id_or_a_name_and_chessboard_points():
+def test_constructors_take_a_dictionary_id_or_name_and_chessboard_points():
     charucos = [v.CharucoTarget(5, 7, 0.04, 0.03), v.CharucoTarget(5, 7, 0.04, 0.03, "DICT_6X6_250"),
                 v.CharucoTarget(5, 7, 0.04, 0.03, aruco_dict_id=12)]
     arucos = [v.ArucoTarget((4, 5), 0.04, 0.01), v.ArucoTarget((4, 5), 0.04, 0.01, "DICT_APRILTAG_36H11")]
