@@ -4,62 +4,19 @@ import cv2
 import numpy as np
 import pytest
 
-import _vantel as v
-from vantel_tools.rendering import Camera, CharucoBoard, Chessboard, GridBoard, intrinsic_views
-
-CAMERA = Camera(K=np.array([[1100.0, 0.0, 652.5], [0.0, 1096.0, 471.0], [0.0, 0.0, 1.0]]),
-                dist=np.array([-0.18, 0.06, 0.0006, -0.0004, -0.01]), size=(1280, 960))
-# About 0.2 px of corner noise; two samples per pixel and axis keep rendering quick.
-RENDERING = dict(position_noise_px=0.2, intensity_noise=2.0, blur_sigma=0.6, supersample=2)
-
-CHESSBOARD = Chessboard(inner_cols=9, inner_rows=6, square=0.03)
-CHARUCO = CharucoBoard(squares_x=9, squares_y=7, square_length=0.03, marker_length=0.022, dict_id=0)
-GRID = GridBoard(markers_x=5, markers_y=4, marker_length=0.04, marker_separation=0.01, dict_id=0)
-TARGETS = {
-    "chessboard": (CHESSBOARD, v.ChessboardTarget((9, 6), 0.03)),
-    "charuco": (CHARUCO, v.CharucoTarget(9, 7, 0.03, 0.022, 0)),
-    "aruco": (GRID, v.ArucoTarget((5, 4), 0.04, 0.01, 0)),
-}
-SEED = 3
-_scenes = {}
-
-
-def scene(name):
-    """Rendered views of the named board, made once per session."""
-    if name not in _scenes:
-        _scenes[name] = intrinsic_views(TARGETS[name][0], CAMERA, n_views=20, seed=SEED, **RENDERING)
-    return _scenes[name]
-
-
-def images(name):
-    return [view.image for view in scene(name)]
-
-
-def calibrator(name, **options):
-    values = v.IntrinsicOptions()
-    for field, value in options.items():
-        setattr(values, field, value)
-    return v.IntrinsicCalibrator(TARGETS[name][1], values)
-
-
-def blank():
-    return np.full((CAMERA.size[1], CAMERA.size[0], 3), 128, np.uint8)
+from intrinsic_support import CAMERA, TARGETS, blank, calibrator, check_lu_and_agreement, images, scene
 
 
 def corner_offsets(name, detections):
     """Detected minus true pixel position of every detected point."""
-    board = TARGETS[name][0]
     offsets = []
     for k, index in enumerate(detections.successful_indices):
-        truth = scene(name)[index].image_points.reshape(-1, 2)
-        found = detections.image_points[k].reshape(-1, 2)
-        rows = [np.flatnonzero(np.all(np.isclose(board.object_points, point, atol=1e-6), axis=1))[0]
-                for point in detections.object_points[k]]
-        offset = found - truth[rows]
-        if name == "chessboard":
-            # A chessboard may be read from either end: a valid view, though not the true ids.
-            offset = min(offset, found[::-1] - truth[rows], key=lambda o: np.abs(o).max())
-        offsets.append(offset)
+        truth, found = scene(name)[index].image_points.reshape(-1, 2), detections.image_points[k].reshape(-1, 2)
+        board_points = TARGETS[name][0].object_points
+        rows = [np.abs(board_points - point).sum(axis=1).argmin() for point in detections.object_points[k]]
+        offsets.append(found - truth[rows])
+        if name == "chessboard":  # read from either end: a valid view, though not the true ids
+            offsets[-1] = min(offsets[-1], found[::-1] - truth[rows], key=lambda o: np.abs(o).max())
     return np.concatenate(offsets)
 
 
@@ -68,161 +25,94 @@ def corner_offsets(name, detections):
     ("chessboard", "Default", 0.5), ("chessboard", "Sector Based", 0.5), ("charuco", "Default", 0.5),
     ("aruco", "Default", 1.0),
 ])
-def test_recovers_the_camera(name, detector, largest_view_error, record_property):
+def test_recovers_the_camera(name, detector, largest_view_error):
     calibration = calibrator(name, chessboard_corner_detector=detector)
     result = calibration.calibrate(images(name))
-    assert result.ok
-    assert result.successful_indices == list(range(len(scene(name))))
-    found = result.intrinsic_matrix[[0, 1, 0, 1], [0, 1, 2, 2]]
-    truth = CAMERA.K[[0, 1, 0, 1], [0, 1, 2, 2]]
-    relative = np.abs(found / truth - 1)
+    assert result.successful_indices == result.low_view_error_indices == list(range(len(scene(name))))
+    relative = np.abs(result.intrinsic_matrix[[0, 1, 0, 1], [0, 1, 2, 2]] / CAMERA.K[[0, 1, 0, 1], [0, 1, 2, 2]] - 1)
     assert np.all(relative < 0.005), relative
     assert max(result.per_view_errors) < largest_view_error
-    assert result.low_view_error_indices == list(range(len(scene(name))))
-    offsets = corner_offsets(name, calibration.detections())
-    bias = offsets.mean(axis=0)
-    record_property("relative_intrinsics_error", relative.round(5).tolist())
-    record_property("corner_bias_px", bias.round(3).tolist())
-    record_property("corner_rms_px", float(np.sqrt(np.mean(np.sum((offsets - bias) ** 2, axis=1)))))
     # No offset for any target on any OpenCV version (ChArUco corners included).
-    np.testing.assert_allclose(bias, [0.0, 0.0], atol=0.08)
-
-
-def test_reprojection_error_is_the_mean_of_view_norms_over_point_counts():
-    result = calibrator("charuco").calibrate(images("charuco"))
-    counts = np.array([len(points) for points in result.image_points])
+    np.testing.assert_allclose(corner_offsets(name, calibration.detections()).mean(axis=0), [0.0, 0.0], atol=0.08)
     # A view's RMS is norm / sqrt(n); its contribution is norm / n (OpenCV's own projection: equal to rounding).
+    counts = np.array([len(points) for points in result.image_points])
     expected = np.mean(np.array(result.per_view_errors) / np.sqrt(counts))
     assert result.reprojection_error == pytest.approx(expected, rel=1e-5)
-    assert result.distortion_coefficients.shape == (1, 5)
-    assert result.std_deviations_intrinsics.shape == (18, 1)
-    assert result.std_deviations_extrinsics.shape == (6 * len(counts), 1)
+    assert (result.distortion_coefficients.shape, result.std_deviations_intrinsics.shape,
+            result.std_deviations_extrinsics.shape) == ((1, 5), (18, 1), (6 * len(counts), 1))
+    check_lu_and_agreement(calibration, result, CAMERA.size)
+    third = sorted(result.per_view_errors)[2]  # the view filter is inclusive: the three best views
+    filtered = calibrator(name, chessboard_corner_detector=detector, per_view_error_threshold=third)
+    low = filtered.calibrate(images(name)).low_view_error_indices
+    assert low == [k for k, error in enumerate(result.per_view_errors) if error <= third] and len(low) == 3
 
 
-def test_view_filter_is_inclusive_and_counts_positions_among_calibrated_views(capsys):
-    batch = images("chessboard")[:8]
-    batch = [batch[0], blank(), batch[1], blank(), blank()] + batch[2:]
-    errors = calibrator("chessboard").calibrate(batch).per_view_errors
-    assert len(errors) == 8
-    best = int(np.argmin(errors))
-    capsys.readouterr()
-
-    result = calibrator("chessboard", per_view_error_threshold=errors[best]).calibrate(batch)
-    assert result.successful_indices == [0, 2, 5, 6, 7, 8, 9, 10]
-    assert result.per_view_errors == errors
-    assert result.low_view_error_indices == [best]
-
-    third = sorted(errors)[2]
-    result = calibrator("chessboard", per_view_error_threshold=third).calibrate(batch)
-    assert result.low_view_error_indices == [k for k, error in enumerate(errors) if error <= third]
-    assert len(result.low_view_error_indices) == 3
-
-
-@pytest.mark.parametrize("threshold, printed", [(0.0, "0.000000"), (float("nan"), "nan"), (-1.5, "-1.500000")])
-def test_no_view_below_the_threshold_still_returns_the_calibration(threshold, printed, capsys):
-    result = calibrator("chessboard", per_view_error_threshold=threshold).calibrate(images("chessboard")[:6])
-    assert result.ok and result.low_view_error_indices == []
-    assert result.intrinsic_matrix.shape == (3, 3)
-    assert capsys.readouterr().err.splitlines()[-1] == (
-        f"[vantel][WARNING] [IntrinsicCalibrator] No view with reprojection error below {printed}. "
-        "Returning intrinsics anyway with low_view_error_indices=[].")
+W, E = "[vantel][WARNING] [IntrinsicCalibrator] ", "[vantel][ERROR] [IntrinsicCalibrator] "
+BELOW = W + "No view with reprojection error below {}. Returning intrinsics anyway with low_view_error_indices=[]."
+NOT_FOUND, NO_CORNERS = W + "Chessboard not found in image {}", W + "No corners found. Check the images and try again."
+ODD = W + "Image {} is 640x480, not 1280x960 like the calibrated views; skipping it."
+NOT_ENOUGH = {"charuco": "[vantel][WARNING] [CharucoIntrinsicCalibrator] Not enough ChArUco corners in image {}",
+              "aruco": "[vantel][WARNING] [ArucoIntrinsicCalibrator] Not enough ArUco markers in image {}",
+              "chessboard": NOT_FOUND}
+ONE_CAMERA = E + "Image {} is {} but image {} is {}; all images must come from one camera."
+PAD = ((0, 40), (0, 60), (0, 0))  # a grey border: the view is found again, but the image is of another size
+# (target, options, batch made from the first six chessboard views, successful indices, calibrated, stderr)
+LOGGED = [("chessboard", {"per_view_error_threshold": threshold}, lambda b: b, range(6), True, [BELOW.format(text)])
+          for threshold, text in [(0.0, "0.000000"), (float("nan"), "nan"), (-1.5, "-1.500000")]]
+# Nothing found is reported before the calibration method is checked.
+LOGGED += [(name, {"calibrate_camera_method": "bogus"}, lambda b: [blank(), blank()], [], False,
+            [NOT_ENOUGH[name].format(0), NOT_ENOUGH[name].format(1), NO_CORNERS]) for name in TARGETS]
+LOGGED += [("chessboard", {}, lambda b, k=k: b[:k] + [blank()[:480, :640]] + b[k:], [i for i in range(7) if i != k],
+            True, [NOT_FOUND.format(k), ODD.format(k)]) for k in (0, 3, 6)]
+LOGGED += [
+    ("chessboard", {}, lambda b: [blank()] + b, range(1, 7), True, [NOT_FOUND.format(0)]),
+    ("chessboard", {}, lambda b: b + [np.pad(b[0], PAD, constant_values=128)], range(7), False,
+     [ONE_CAMERA.format(6, "1340x1000", 0, "1280x960")]),
+    ("chessboard", {}, lambda b: [blank()[:480, :640], np.pad(b[0], PAD, constant_values=128)] + b, range(1, 8),
+     False, [NOT_FOUND.format(0), ONE_CAMERA.format(2, "1280x960", 1, "1340x1000")]),
+]
 
 
-@pytest.mark.parametrize("name", list(TARGETS))
-def test_batch_without_target_is_reported_not_raised(name, capsys):
-    calibration = calibrator(name, calibrate_camera_method="bogus")
-    result = calibration.calibrate([blank(), blank()])
-    assert not result.ok
-    assert (result.successful_indices, result.image_points, result.per_view_errors) == ([], [], [])
-    assert result.intrinsic_matrix.shape == (0, 0) and result.reprojection_error == 0.0
-    lines = capsys.readouterr().err.splitlines()
-    assert len(lines) == 3
-    assert lines[-1] == "[vantel][WARNING] [IntrinsicCalibrator] No corners found. Check the images and try again."
+@pytest.mark.parametrize("name, options, batch_of, successful, calibrated, stderr", LOGGED)
+def test_failed_views_are_skipped_and_reported(name, options, batch_of, successful, calibrated, stderr, capsys):
+    result = calibrator(name, **options).calibrate(batch_of(images("chessboard")[:6]))
+    assert capsys.readouterr().err.splitlines() == stderr
+    assert result.ok == calibrated and result.successful_indices == list(successful)
+    if not calibrated:
+        assert (result.intrinsic_matrix.shape, result.reprojection_error, result.per_view_errors,
+                result.low_view_error_indices) == ((0, 0), 0.0, [], [])
+        return
+    # Positions among the calibrated views; the views left out change nothing.
+    threshold = options.get("per_view_error_threshold", 1.0)
+    assert result.low_view_error_indices == [k for k, e in enumerate(result.per_view_errors) if e <= threshold]
+    reference = calibrator("chessboard").calibrate(images("chessboard")[:6])
+    np.testing.assert_allclose(result.intrinsic_matrix, reference.intrinsic_matrix, rtol=1e-9)
 
 
-def test_calibration_method_is_checked_except_for_charuco():
-    charuco = calibrator("charuco", calibrate_camera_method="Release object").calibrate(images("charuco")[:6])
-    assert charuco.ok
-    chessboard = calibrator("chessboard", calibrate_camera_method="Release object")
+DETECTOR = "IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or 'Sector Based', got '{}'"
+
+
+@pytest.mark.parametrize("option, value, text", [("chessboard_corner_detector", value, DETECTOR.format(value))
+                                                 for value in ["default", "Sector based", "", "Default "]] + [
+    ("calibrate_camera_method", "Release object",
+     "IntrinsicCalibrator: calibrate_camera_method must be 'Default' or 'Release Object', got 'Release object'"),
+])
+def test_unknown_option_values_are_refused_except_where_unused(option, value, text):
+    chessboard = calibrator("chessboard", **{option: value})
+    assert chessboard.find_corners([]).successful_indices == []  # checked with the first image
     with pytest.raises(ValueError) as error:
         chessboard.calibrate(images("chessboard")[:6])
-    assert str(error.value) == ("IntrinsicCalibrator: calibrate_camera_method must be 'Default' or "
-                                "'Release Object', got 'Release object'")
-    assert chessboard.detections().successful_indices == list(range(6))
-
-
-def test_release_object_calibration():
-    batch = images("chessboard")
-    result = calibrator("chessboard", calibrate_camera_method="Release Object",
-                        index_of_fixed_3d_point=8).calibrate(batch)
-    assert result.ok
-    np.testing.assert_allclose(result.intrinsic_matrix, CAMERA.K, rtol=0.01)
+    assert str(error.value) == text
+    # The corners found before the method was checked are kept.
+    assert chessboard.detections().successful_indices == ([] if "detector" in option else list(range(6)))
+    assert calibrator("charuco", **{option: value}).calibrate(images("charuco")[:6]).ok
 
 
 def test_intrinsic_guess_is_used_with_its_flag():
     guess = np.array([[1000.0, 0, 600], [0, 1000.0, 500], [0, 0, 1]])
     flags = cv2.CALIB_USE_INTRINSIC_GUESS | cv2.CALIB_FIX_FOCAL_LENGTH | cv2.CALIB_FIX_PRINCIPAL_POINT
-    result = calibrator("chessboard", intrinsic_matrix_guess=guess, calibrate_camera_flags=flags).calibrate(
-        images("chessboard")[:6])
-    np.testing.assert_allclose(result.intrinsic_matrix, guess)
-
-
-def log_lines(text, level):
-    return [line for line in text.splitlines() if line.startswith(f"[vantel][{level}]")]
-
-
-def padded(image):
-    """The same view with a grey border: detected again, but of another size."""
-    return cv2.copyMakeBorder(image, 0, 40, 0, 60, cv2.BORDER_CONSTANT, value=(128, 128, 128))
-
-
-@pytest.mark.parametrize("odd_position", [0, 3, 6])
-def test_odd_sized_image_without_a_view_is_named_and_left_out(odd_position, capsys):
-    batch = images("chessboard")[:6]
-    mixed = batch[:odd_position] + [blank()[:480, :640]] + batch[odd_position:]
-    result = calibrator("chessboard").calibrate(mixed)
-    assert result.ok
-    assert result.successful_indices == [i for i in range(7) if i != odd_position]
-    assert log_lines(capsys.readouterr().err, "WARNING") == [
-        f"[vantel][WARNING] [IntrinsicCalibrator] Chessboard not found in image {odd_position}",
-        f"[vantel][WARNING] [IntrinsicCalibrator] Image {odd_position} is 640x480, not 1280x960 "
-        "like the calibrated views; skipping it."]
-    reference = calibrator("chessboard").calibrate(batch)
-    np.testing.assert_allclose(result.intrinsic_matrix, reference.intrinsic_matrix, rtol=1e-9)
-
-
-@pytest.mark.parametrize("batch_of, expected", [
-    (lambda batch: batch + [padded(batch[0])], "Image 6 is 1340x1000 but image 0 is 1280x960"),
-    (lambda batch: [blank()[:480, :640], padded(batch[0])] + batch,
-     "Image 2 is 1280x960 but image 1 is 1340x1000"),
-])
-def test_view_of_another_size_refuses_the_calibration(batch_of, expected, capsys):
-    result = calibrator("chessboard").calibrate(batch_of(images("chessboard")[:6]))
-    assert not result.ok and result.intrinsic_matrix.shape == (0, 0)
-    assert log_lines(capsys.readouterr().err, "ERROR") == [
-        f"[vantel][ERROR] [IntrinsicCalibrator] {expected}; all images must come from one camera."]
-
-
-def test_same_sized_image_without_a_view_gives_no_size_warning(capsys):
-    result = calibrator("chessboard").calibrate([blank()] + images("chessboard")[:6])
-    assert result.ok and result.successful_indices == list(range(1, 7))
-    assert log_lines(capsys.readouterr().err, "WARNING") == [
-        "[vantel][WARNING] [IntrinsicCalibrator] Chessboard not found in image 0"]
-
-
-def test_stored_detections_follow_the_last_calibrate_only():
-    calibration = calibrator("aruco")
-    batch = images("aruco")
-    calibration.find_corners(batch[:3])
-    assert calibration.detections().successful_indices == [] and calibration.corner_images() == []
-    calibration.calibrate(batch[:6])
-    calibration.calibrate([blank()] + batch[6:12])
-    detections = calibration.detections()
-    assert detections.successful_indices == list(range(1, 7))
-    corner_images = calibration.corner_images()
-    assert len(corner_images) == 6 and corner_images[0].shape == batch[0].shape
-    corner_images[0][:] = 0
-    assert calibration.corner_images()[0].any()
+    calibration = calibrator("chessboard", intrinsic_matrix_guess=guess, calibrate_camera_flags=flags)
+    np.testing.assert_allclose(calibration.calibrate(images("chessboard")[:6]).intrinsic_matrix, guess)
 
 
 # The calibrator reads its images in place: every layout NumPy can hand over must give the
@@ -234,27 +124,32 @@ def test_stored_detections_follow_the_last_calibrate_only():
     lambda batch: [np.frombuffer(image.tobytes(), np.uint8).reshape(image.shape) for image in batch],
 ], ids=["stacked", "fortran", "reversed-view", "read-only"])
 @pytest.mark.parametrize("name", list(TARGETS))
-def test_any_image_layout_gives_the_same_calibration(name, layout):
-    batch = [blank()] + images(name)[:6]
-    expected = calibrator(name).calibrate(batch)
-    given = layout(batch)
+def test_any_image_layout_gives_the_same_calibration_and_stored_copies(name, layout):
+    given = layout([blank()] + images(name)[:6])
     before = [np.array(image, copy=True) for image in given]
     calibration = calibrator(name)
-    result = calibration.calibrate(given)
-    assert result.successful_indices == expected.successful_indices == list(range(1, 7))
+    calibration.find_corners(given)  # stores nothing
+    assert calibration.detections().successful_indices == [] and calibration.corner_images() == []
+    expected = calibration.calibrate([blank(), blank()] + images(name)[:6])
+    result = calibration.calibrate(given)  # replaces what the last call stored
+    assert result.successful_indices == calibration.detections().successful_indices == list(range(1, 7))
     np.testing.assert_array_equal(result.intrinsic_matrix, expected.intrinsic_matrix)
     for image, copy in zip(given, before):
         np.testing.assert_array_equal(image, copy)
-    for k, annotated in enumerate(calibration.corner_images()):
-        assert not np.shares_memory(annotated, given[k + 1])
+    corner_images = calibration.corner_images()
+    assert len(corner_images) == 6 and not any(np.shares_memory(a, i) for a, i in zip(corner_images, given[1:]))
+    corner_images[0][:] = 0
+    assert calibration.corner_images()[0].any()
 
 
-@pytest.mark.parametrize("bad", [
-    [np.zeros((4, 4, 3), np.int64)],
-    [np.zeros((4, 4, 3), np.uint8), "image"],
-    np.zeros((4, 4, 3), np.uint8).tobytes(),
+@pytest.mark.parametrize("bad, error", [
+    ([np.zeros((4, 4, 3), np.int64)], TypeError), ([np.zeros((4, 4, 3), np.uint8), "image"], TypeError),
+    (np.zeros((4, 4, 3), np.uint8).tobytes(), TypeError), ([np.zeros((100, 100), np.uint8)], RuntimeError),
+    ([np.zeros((100, 100, 2), np.uint8)], RuntimeError),
 ])
-def test_images_without_a_matrix_form_are_a_type_error(bad):
-    for method in ("calibrate", "find_corners"):
-        with pytest.raises(TypeError):
-            getattr(calibrator("chessboard"), method)(bad)
+def test_images_without_a_matrix_form_or_three_or_four_channels_are_refused(bad, error):
+    calibration = calibrator("charuco")
+    for call in (calibration.calibrate, calibration.find_corners,
+                 lambda batch: calibration.target().detect_and_annotate(batch[-1])):
+        with pytest.raises(error):
+            call(bad)

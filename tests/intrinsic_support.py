@@ -1,0 +1,73 @@
+"""Rendered scenes of a known camera, calibrators and the solver check shared by the intrinsic tests."""
+
+import functools
+
+import cv2
+import numpy as np
+import pytest
+
+import _vantel as v
+from _vantel_testhooks import calibrate_camera, opencv_version
+from vantel_tools.rendering import Camera, defaults, intrinsic_views
+
+CAMERA = Camera(K=np.array([[1100.0, 0.0, 652.5], [0.0, 1096.0, 471.0], [0.0, 0.0, 1.0]]),
+                dist=np.array([-0.18, 0.06, 0.0006, -0.0004, -0.01]), size=(1280, 960))
+TARGETS = {"chessboard": (defaults.CHESSBOARD, v.ChessboardTarget((9, 6), 0.03)),
+           "charuco": (defaults.RIG_CHARUCO, v.CharucoTarget(9, 7, 0.03, 0.022, 0)),
+           "aruco": (defaults.GRID, v.ArucoTarget((5, 4), 0.04, 0.01, 0))}
+
+
+@functools.cache
+def scene(name):
+    """20 rendered views of the named board with about 0.2 px of corner noise, made once per session."""
+    # Two samples per pixel and axis keep rendering quick.
+    return intrinsic_views(TARGETS[name][0], CAMERA, n_views=20, seed=3, position_noise_px=0.2, intensity_noise=2.0,
+                           blur_sigma=0.6, supersample=2)
+
+
+def images(name):
+    return [view.image for view in scene(name)]
+
+
+def blank():
+    return np.full((CAMERA.size[1], CAMERA.size[0], 3), 128, np.uint8)
+
+
+def calibrator(target, **options):
+    """An IntrinsicCalibrator of a target (or of a rendered board's name) with the given options."""
+    values = v.IntrinsicOptions()
+    for field, value in options.items():
+        setattr(values, field, value)
+    return v.IntrinsicCalibrator(TARGETS[target][1] if isinstance(target, str) else target, values)
+
+
+# The default solver's SVD drops the weakest directions of the normal equations, LU and QR do not: with k3
+# barely determined (real ChArUco sets) distortions differ by up to 6e-6; K, view errors and RMS by 2e-7.
+DISTORTION_RTOL = 1e-5
+
+
+def assert_same_calibration(result, reference, rtol, distortion_rtol):
+    _, matrix, distortion, per_view = reference[:4]
+    np.testing.assert_allclose(result.intrinsic_matrix, matrix, rtol=rtol)
+    # Relative to the largest coefficient: a coefficient near zero has no relative digits to match.
+    np.testing.assert_allclose(result.distortion_coefficients, distortion, rtol=distortion_rtol,
+                               atol=distortion_rtol * np.abs(distortion).max())
+    np.testing.assert_allclose(result.per_view_errors, per_view.ravel(), rtol=rtol)
+
+
+def check_lu_and_agreement(calibration, result, size):
+    """The calibrator ran OpenCV's LU solver, whose result is the default SVD solver's."""
+    assert result.ok
+    objects, points = calibration.detections().object_points, calibration.detections().image_points
+    lu = calibrate_camera(objects, points, size, cv2.CALIB_USE_LU)
+    default = calibrate_camera(objects, points, size, 0)
+    assert_same_calibration(result, lu, 0, 0)
+    # OpenCV inverts the whole normal-equation matrix of its last iteration by SVD, the calibrator
+    # inverts it at the solution through its blocks: up to 1.1e-4 apart on weakly determined sets.
+    # OpenCV before 4.10 took the noise from the point count, not the coordinate count (about sqrt(2) more).
+    count, free = sum(len(p) for p in points), 9 + 6 * len(objects)
+    overstated = np.sqrt((2 * count - free) / (count - free)) if opencv_version() < (4, 10) else 1.0
+    np.testing.assert_allclose(result.std_deviations_intrinsics * overstated, lu[4], rtol=1e-3, atol=1e-12)
+    np.testing.assert_allclose(result.std_deviations_extrinsics * overstated, lu[5], rtol=1e-3, atol=1e-12)
+    assert_same_calibration(result, default, 1e-6, DISTORTION_RTOL)
+    assert lu[0] == pytest.approx(default[0], rel=1e-6)
