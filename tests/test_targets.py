@@ -43,7 +43,7 @@ def test_constructors_take_a_dictionary_id_or_name_and_chessboard_points():
                                         "marker_length=0.030000, aruco_dict_id=3)"),
     (v.ArucoTarget((4, 3), 0.05, 0.01, 0), "ArucoTarget(board_size=(4, 3), marker_length=0.050000, "
                                            "marker_separation=0.010000, aruco_dict_id=0)"),
-    # Stored as given: the sizes are checked where a board is built (test_board_sizes.py).
+    # Stored as given: the sizes are checked where a board is built (test_board_sizes_and_interrupts.py).
     (v.ChessboardTarget((-1, 0), 1234.5678905), "ChessboardTarget(size=(-1, 0), square_size=1234.567890)"),
 ])
 def test_repr(target, text):
