@@ -1,13 +1,10 @@
 """The `vantel` command line on simulated folders: records, plots, exit status, one-line errors."""
 
 import contextlib
-import fcntl
 import json
 import os
-import pathlib
 import pty
 import shutil
-import struct
 import subprocess
 import sys
 import termios
@@ -21,7 +18,7 @@ from measures import transform_error
 from vantel_tools import cli
 from vantel_tools.target_text import TargetTextError, parse_target
 
-SCRIPT = str(pathlib.Path(sys.executable).with_name("vantel"))
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "vantel")
 TARGET = ["--target", "chessboard:9x6:0.03"]
 
 
@@ -34,9 +31,8 @@ TARGET = ["--target", "chessboard:9x6:0.03"]
 ])
 def test_target_arguments(text, kind, fields):
     target = parse_target(text)
-    assert isinstance(target, kind)
     # Lengths cross as doubles: exactly the decimal read.
-    assert {name: getattr(target, name) for name in fields} == fields
+    assert type(target) is kind and {name: getattr(target, name) for name in fields} == fields
 
 
 @pytest.mark.parametrize("text, message", [
@@ -61,7 +57,6 @@ def test_bad_target_arguments_name_the_wrong_part(text, message, tmp_path, capsy
 
 @pytest.fixture(scope="module")
 def simulated(tmp_path_factory):
-    """One small simulated folder of each kind, rendered once."""
     root = tmp_path_factory.mktemp("simulated")
     for kind, views in [("intrinsic", 10), ("hand-eye", 10), ("rig", 6)]:
         assert cli.main(["simulate", kind, str(root / kind), "--views", str(views), "--seed", "3"]) == 0
@@ -79,19 +74,18 @@ def assert_plots(folder, names):
 
 
 def test_intrinsic_command_calibrates_and_names_the_images_it_skips(simulated, tmp_path, capsys):
-    folder, output = tmp_path / "images", tmp_path / "out"
-    shutil.copytree(simulated / "intrinsic", folder)
+    folder = shutil.copytree(simulated / "intrinsic", tmp_path / "images")
     (folder / "notes.txt").write_text("not an image")
     cv2.imwrite(str(folder / "image_05.png"), np.full((960, 1280, 3), 128, np.uint8))
     (folder / "image_99.png").write_bytes(b"not a png")
-    assert cli.main(["intrinsic", str(folder), "--target", truth(folder)["target"], "-o", str(output)]) == 0
+    assert cli.main(["intrinsic", str(folder), "--target", truth(folder)["target"], "-o", str(tmp_path)]) == 0
     out = capsys.readouterr().out
     assert "skipped image_99.png: not a readable image\n" in out and "skipped image_05.png: target not found\n" in out
     assert "Calibrated from 9 of 10 images" in out and "Views above" not in out
     assert truth(folder)["noise_px"] == 0.2, "the simulator's documented default"
-    record = _vantel.io.load_multi_camera_calibration(output / "intrinsic_calibration.json")
+    record = _vantel.io.load_multi_camera_calibration(tmp_path / "intrinsic_calibration.json")
     np.testing.assert_allclose(record.intrinsic_matrices[0], truth(folder)["camera"]["K"], rtol=0.02)
-    assert_plots(output, ["per_view_errors.png", "corner_coverage.png"])
+    assert_plots(tmp_path, ["per_view_errors.png", "corner_coverage.png"])
 
 
 @pytest.mark.parametrize("extra", [[], ["--compare"]], ids=["method", "compare"])
@@ -143,7 +137,6 @@ def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, m
     frame = np.zeros((8, 8, 3), np.uint8)
     _vantel.io.save_multi_camera_capture(paths["unsynced"], [frame, frame], 0)
     _vantel.io.save_multi_camera_capture(paths["unsynced"], [frame], 1)
-    capsys.readouterr()
     argv = [part.format(**paths) for part in argv]
     assert cli.main(argv) == 2
     # The module's own log lines may come first; the error is one line, the last.
@@ -155,7 +148,7 @@ def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, m
 def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
     argv = ["intrinsic", str(simulated / "intrinsic"), *TARGET, "-o", str(tmp_path), "--threshold", "0.001"]
     main, terminal = pty.openpty()
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    termios.tcsetwinsize(terminal, (24, 100))
     status = subprocess.run([SCRIPT, *argv], stderr=terminal, stdout=subprocess.DEVNULL, timeout=120).returncode
     os.close(terminal)
     shown = b""

@@ -1,10 +1,8 @@
-"""The module frame: docstrings, submodules, log lines, output routing, exception translation."""
+"""The module frame: submodules, log lines, output routing, exception translation, the interpreter check."""
 
 import glob
 import io
 import os
-import pathlib
-import re
 import subprocess
 import sys
 
@@ -13,34 +11,16 @@ import pytest
 import _vantel
 import _vantel_testhooks as hooks
 
-DOCS = {
-    "": "Compiled C++ core of parvance-vantel: targets, calibration, geometry, quality, io. "
-        "Not meant to be imported directly  -  use the parvance.vantel Python package.",
-    "tf": "SE(3) pose <-> 4x4 transformation matrix conversions.",
-    "diagnostics": "Diagnostics for hand-eye calibration data and solvers.",
-    "io": "On-disk persistence for calibration datasets and results.",
-}
-TF_FUNCTIONS = {
-    "pose_to_transformation_matrix": (
-        "pose_xyzrpy_deg", "Convert [x, y, z, rx, ry, rz] (degrees, extrinsic xyz Euler) to a 4x4 matrix."),
-    "transformation_matrix_to_pose": (
-        "transformation", "Convert a 4x4 transformation matrix to [x, y, z, rx, ry, rz] (degrees)."),
-    "average_pose": (
-        "poses", "Mean SE(3) pose: average translations, project the mean rotation onto SO(3) via SVD."),
-}
 TEXT = "io: something went wrong"
-WHOLE = rf"^{TEXT}\Z"
 # A calibration in a child process whose host stream raises when one given line is written.
 INTERRUPTING_STREAM = """
 import sys, numpy as np, _vantel
 stream_name, error, trigger = sys.argv[1], getattr(__builtins__, sys.argv[2]), sys.argv[3]
-
 class Stream:
     def write(self, text):
         if trigger in text:
             raise error("raised by the stream")
     flush = lambda self: None
-
 setattr(sys, stream_name, Stream())
 cameras = [_vantel.tf.pose_to_transformation_matrix([0.05 * k, 0.02, 0.5, 10 * k, -5 * k, 3 * k]) for k in range(6)]
 calibrator = _vantel.EyeInHandCalibrator(_vantel.ChessboardTarget((9, 6), 0.03))
@@ -52,40 +32,25 @@ print(outcome, file=sys.__stdout__)
 """
 # Loads the built library on another interpreter.
 IMPORT_PROBE = f"""
-import importlib.machinery, importlib.util, sys
-loader = importlib.machinery.ExtensionFileLoader('_vantel', {_vantel.__file__!r})
+import importlib.util, sys
 try:
-    importlib.util.module_from_spec(importlib.util.spec_from_loader('_vantel', loader))
+    importlib.util.module_from_spec(importlib.util.spec_from_file_location('_vantel', {_vantel.__file__!r}))
 except ImportError as error:
     print(error, sys.version, sep="\\n")
-else:
-    print('imported')
 """
 
 
-@pytest.mark.parametrize("name", sorted(DOCS))
-def test_module_and_submodule_docstrings(name):
-    module = getattr(_vantel, name) if name else _vantel
-    assert module.__doc__ == DOCS[name]
-    if name:
-        assert module.__name__ == f"_vantel.{name}" and sys.modules[module.__name__] is module
-        assert module.__file__ == _vantel.__file__
-
-
-@pytest.mark.parametrize("name", sorted(TF_FUNCTIONS))
-def test_tf_functions_have_their_keywords_and_docstrings(name):
-    argument, doc = TF_FUNCTIONS[name]
-    function = getattr(_vantel.tf, name)
-    # pybind11 puts the signature line first, then the docstring.
-    assert function.__doc__.splitlines()[0].startswith(f"{name}({argument}:")
-    assert function.__doc__.rstrip().endswith(doc)
-    assert not hasattr(_vantel, name), "pose functions live in tf only"
+@pytest.mark.parametrize("name", ["_vantel.tf", "_vantel.diagnostics", "_vantel.io"])
+def test_submodules_are_registered_as_parts_of_the_library(name):
+    # Docstrings, names and keywords are pinned by the shipped stubs (test_stubs.py).
+    module = sys.modules[name]
+    assert module is getattr(_vantel, name.split(".")[1]) and module.__name__ == name
+    assert module.__file__ == _vantel.__file__
 
 
 @pytest.mark.parametrize("level, message, line", [
-    (0, "x", "[vantel][DEBUG] x"), (1, "x", "[vantel][INFO] x"), (2, "x", "[vantel][WARNING] x"),
-    (3, "x", "[vantel][ERROR] x"), (4, "x", "[vantel][SUCCESS] x"), (7, "x", "[vantel][INFO] x"),
-    (-1, "x", "[vantel][INFO] x"),
+    *[(level, "x", f"[vantel][{tag}] x") for level, tag in [
+        (0, "DEBUG"), (1, "INFO"), (2, "WARNING"), (3, "ERROR"), (4, "SUCCESS"), (7, "INFO"), (-1, "INFO")]],
     (3, "[Tag] failed: r\u00e9sum\u00e9", "[vantel][ERROR] [Tag] failed: r\u00e9sum\u00e9"),
     # File names on disk need not be UTF-8; the line still arrives, with replacement characters.
     (1, b"cannot read /data/\xff.png", "[vantel][INFO] cannot read /data/\ufffd.png"),
@@ -96,14 +61,7 @@ def test_log_lines_go_to_standard_error_and_reports_to_standard_output(capfd, le
     assert capfd.readouterr() == ("==== title ====\n", line + "\n")
 
 
-class _BrokenStream:
-    def write(self, *text):
-        raise OSError("stream closed")
-
-    flush = write
-
-
-@pytest.mark.parametrize("replacement", [io.StringIO(), None, _BrokenStream()], ids=["replaced", "none", "raising"])
+@pytest.mark.parametrize("replacement", [io.StringIO(), None, object()], ids=["replaced", "none", "without-write"])
 def test_log_and_report_reach_the_host_streams_in_order_or_else_the_process_streams(capfd, monkeypatch, replacement):
     monkeypatch.setattr(sys, "stdout", replacement)
     monkeypatch.setattr(sys, "stderr", replacement)
@@ -134,10 +92,10 @@ def test_ctrl_c_and_exit_raised_by_a_host_stream_end_the_call(stream, trigger, e
 
 
 @pytest.mark.parametrize("kind, text, host_type, pattern", [
-    ("invalid_argument", TEXT, ValueError, WHOLE), ("domain_error", TEXT, ValueError, WHOLE),
-    ("length_error", TEXT, ValueError, WHOLE), ("range_error", TEXT, ValueError, WHOLE),
-    ("out_of_range", TEXT, IndexError, WHOLE), ("overflow_error", TEXT, OverflowError, WHOLE),
-    ("runtime_error", TEXT, RuntimeError, WHOLE), ("other", TEXT, RuntimeError, WHOLE),
+    *[(kind, TEXT, host_type, rf"^{TEXT}\Z") for kind, host_type in [
+        ("invalid_argument", ValueError), ("domain_error", ValueError), ("length_error", ValueError),
+        ("range_error", ValueError), ("out_of_range", IndexError), ("overflow_error", OverflowError),
+        ("runtime_error", RuntimeError), ("other", RuntimeError)]],
     ("filesystem", TEXT, RuntimeError, TEXT), ("bad_alloc", "", MemoryError, None),
     ("cv", "bad board", RuntimeError, "bad board"), ("json", "{not json", RuntimeError, "parse error"),
 ])
@@ -154,15 +112,13 @@ def test_real_operation_raises_value_error_with_exact_text():
 
 def test_import_on_a_newer_interpreter_fails_with_the_mismatch_message():
     # Older interpreters cannot even load the library (missing C API symbols).
-    newer = {}
-    for path in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3.*"))
-                       + glob.glob("/usr/bin/python3.*")):
-        version = pathlib.Path(path).name.removeprefix("python")
-        if re.fullmatch(r"3\.\d+", version) and int(version[2:]) > sys.version_info.minor:
-            newer.setdefault(version, path)
     built_for, checked = "%d.%d" % sys.version_info[:2], 0
-    for interpreter in newer.values():
-        result = subprocess.run([interpreter, "-c", IMPORT_PROBE], capture_output=True, text=True, timeout=60)
+    for minor in range(sys.version_info.minor + 1, 30):
+        found = glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}"))
+        found += glob.glob(f"/usr/bin/python3.{minor}")
+        if not found:
+            continue
+        result = subprocess.run([found[0], "-c", IMPORT_PROBE], capture_output=True, text=True, timeout=60)
         message, _, version = result.stdout.partition("\n")
         # 3.13 dropped private C API symbols that a build for an older version links to: the
         # loader refuses the library before the module's own check can run.

@@ -6,28 +6,19 @@ import cv2
 import numpy as np
 import pytest
 
-from cv2_reference import charuco_corner_bias, cv2_version
+from cv2_reference import CRITERIA, charuco_corner_bias, cv2_version
 from vantel_tools.rendering import (
     Camera, CharucoBoard, Framing, GridBoard, hand_eye_scene, intrinsic_views, ray_grid, render, rotation, transform,
     whole_board_visible,
 )
 from vantel_tools.rendering.defaults import CAMERA, CHARUCO, CHESSBOARD, GRID, SMALL_CAMERA, TCP_T_CAMERA, WORLD_T_TARGET
 
-SUBPIX_CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 TINY = Camera(K=np.array([[200.0, 0, 80], [0, 200.0, 60], [0, 0, 1]]), dist=np.zeros(5), size=(160, 120))
-
-
-def grey(view):
-    return cv2.cvtColor(view.image, cv2.COLOR_BGR2GRAY)
 
 
 def mapped_to_texture(board, points):
     M = board.texture.board_to_texture
     return points[:, :2] @ M[:2, :2].T + M[:2, 2]
-
-
-def hand_eye(**options):
-    return hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, **options)
 
 
 @pytest.mark.parametrize("camera", [
@@ -36,13 +27,11 @@ def hand_eye(**options):
            dist=np.array([-0.35, 0.12, 0.002, -0.0015, -0.01]), size=(640, 480)),
 ], ids=["default", "small", "strong-distortion"])
 def test_ray_grid_projects_back_onto_its_sub_samples(camera):
-    n = 3
-    grid = ray_grid(camera, n)
-    rows, cols = np.mgrid[0 : grid.shape[0] : 7, 0 : grid.shape[1] : 7]
-    rays = grid[rows.ravel(), cols.ravel()].astype(np.float64)
+    grid = ray_grid(camera, 3)
+    rows, cols = (index.ravel() for index in np.mgrid[0 : grid.shape[0] : 7, 0 : grid.shape[1] : 7])
+    rays = grid[rows, cols].astype(np.float64)
     uv, _ = cv2.projectPoints(np.c_[rays, np.ones(len(rays))], np.zeros(3), np.zeros(3), camera.K, camera.dist)
-    expected = np.c_[(cols.ravel() + 0.5) / n - 0.5, (rows.ravel() + 0.5) / n - 0.5]
-    assert np.abs(uv.reshape(-1, 2) - expected).max() < 1e-4
+    assert np.abs(uv.reshape(-1, 2) - ((np.c_[cols, rows] + 0.5) / 3 - 0.5)).max() < 1e-4
 
 
 @pytest.mark.parametrize("board", [
@@ -54,21 +43,18 @@ def test_texture_matches_the_board_frame(board):
     if not isinstance(board, GridBoard):  # saddle points sit at the mapped chessboard corners
         truth = mapped_to_texture(board, board.object_points)
         start = (truth + [0.4, -0.3]).astype(np.float32).reshape(-1, 1, 2)
-        criteria = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 100, 1e-5)
-        refined = cv2.cornerSubPix(texture, start, (5, 5), (-1, -1), criteria).reshape(-1, 2)
+        refined = cv2.cornerSubPix(texture, start, (5, 5), (-1, -1), (CRITERIA[0], 100, 1e-5)).reshape(-1, 2)
         assert np.abs(refined - truth).max() < 0.01
     if board is CHESSBOARD:  # no markers
         return
-    markers = np.asarray(board.cv_board.getObjPoints(), dtype=np.float64)
-    ids = list(np.ravel(board.cv_board.getIds()))
+    outlines = dict(zip(np.ravel(board.cv_board.getIds()), np.asarray(board.cv_board.getObjPoints(), np.float64)))
     corners, found_ids, _ = cv2.aruco.ArucoDetector(board.dictionary).detectMarkers(texture)
-    assert sorted(np.ravel(found_ids)) == sorted(ids)
+    assert sorted(np.ravel(found_ids)) == sorted(outlines)
     for marker_corners, marker_id in zip(corners, np.ravel(found_ids)):
-        truth = mapped_to_texture(board, markers[ids.index(marker_id)])
         # The unrefined detector sits up to half a pixel inside the outline.
-        assert np.abs(marker_corners.reshape(4, 2) - truth).max() < 0.75
+        assert np.abs(marker_corners.reshape(4, 2) - mapped_to_texture(board, outlines[marker_id])).max() < 0.75
     # Exactly: each marker's black border starts and ends on the pixel edges its corners map to.
-    for outline in markers:
+    for outline in outlines.values():
         (x0, y0), (x1, y1) = mapped_to_texture(board, outline[[0, 2]]) + 0.5
         c0, r0, c1, r1 = (int(round(v)) for v in (x0, y0, x1, y1))
         assert np.allclose((x0, y0, x1, y1), (c0, r0, c1, r1))
@@ -107,8 +93,7 @@ def test_scenes_are_reproducible_from_their_seed():
 ], ids=["back-side", "behind-camera"])
 def test_board_not_seen_renders_background_only(pose):
     view = render(CHESSBOARD, SMALL_CAMERA, pose)
-    assert not view.inside.any()
-    assert view.image.min() == view.image.max() == 128
+    assert not view.inside.any() and view.image.min() == view.image.max() == 128
 
 
 @functools.lru_cache
@@ -116,24 +101,20 @@ def rendered_views(board, n_views, seed, framing=Framing(), noise=0.0):
     return intrinsic_views(board, CAMERA, n_views=n_views, seed=seed, framing=framing, position_noise_px=noise)
 
 
-def nearest_errors(found, truth):
-    """found - truth with each found point paired to its nearest true point (one to one)."""
-    found = np.asarray(found, dtype=np.float64).reshape(-1, 2)
-    nearest = np.linalg.norm(found[:, None] - truth[None], axis=2).argmin(axis=1)
-    assert len(set(nearest)) == len(found)
-    return found - truth[nearest]
-
-
 def detected_errors(detector, view):
     """Where cv2 finds the view's features minus where they truly are."""
-    image = grey(view)
+    image = cv2.cvtColor(view.image, cv2.COLOR_BGR2GRAY)
     if detector in ("classic", "sector"):
         find = cv2.findChessboardCorners if detector == "classic" else cv2.findChessboardCornersSB
         found, corners = find(image, CHESSBOARD.pattern_size, flags=0)
         assert found
         if detector == "classic":
-            corners = cv2.cornerSubPix(image, corners, (11, 11), (-1, -1), SUBPIX_CRITERIA)
-        return nearest_errors(corners, view.image_points)
+            corners = cv2.cornerSubPix(image, corners, (11, 11), (-1, -1), CRITERIA)
+        # Each found corner paired one to one with its nearest true corner, whichever way the rows run.
+        corners = corners.reshape(-1, 2).astype(np.float64)
+        nearest = np.linalg.norm(corners[:, None] - view.image_points[None], axis=2).argmin(axis=1)
+        assert len(set(nearest)) == len(corners)
+        return corners - view.image_points[nearest]
     parameters = cv2.aruco.DetectorParameters()
     parameters.cornerRefinementMethod = detector
     corners, ids, _ = cv2.aruco.ArucoDetector(GRID.dictionary, parameters).detectMarkers(image)
@@ -150,8 +131,7 @@ def detected_errors(detector, view):
     (GRID, 12, 2, Framing(), cv2.aruco.CORNER_REFINE_NONE, 0.9, 2.0, 0.05),
     (GRID, 12, 2, Framing(), cv2.aruco.CORNER_REFINE_SUBPIX, 0.3, 0.7, 0.05),
 ], ids=["chessboard-classic", "chessboard-sector", "grid-unrefined", "grid-subpix"])
-def test_detected_features_agree_with_truth_without_offset(board, n_views, seed, framing, detector, mean, largest,
-                                                           bias):
+def test_cv2_finds_the_features_without_offset(board, n_views, seed, framing, detector, mean, largest, bias):
     errors = np.concatenate([detected_errors(detector, v) for v in rendered_views(board, n_views, seed, framing)])
     distance = np.linalg.norm(errors, axis=1)
     assert distance.mean() < mean and distance.max() < largest
@@ -170,7 +150,7 @@ def test_charuco_corners_agree_with_truth_up_to_a_constant_offset():
                                          cv2.aruco.DetectorParameters(), cv2.aruco.RefineParameters(10.0, 3.0, True))
     errors = []
     for view in rendered_views(CHARUCO, 12, 1):
-        corners, ids, _, _ = detector.detectBoard(grey(view))
+        corners, ids, _, _ = detector.detectBoard(cv2.cvtColor(view.image, cv2.COLOR_BGR2GRAY))
         assert ids is not None and len(ids) >= 0.9 * len(view.image_points)
         errors.append(corners.reshape(-1, 2) - view.image_points[ids.ravel()])
     errors = np.concatenate(errors)
@@ -182,7 +162,8 @@ def test_charuco_corners_agree_with_truth_up_to_a_constant_offset():
 
 @pytest.mark.parametrize("axes", ["xyz", "z", "x"])
 def test_hand_eye_poses_compose_to_the_fixed_target(axes):
-    scene = hand_eye(n_poses=15, seed=4, rotation_axes=axes, render=False)
+    scene = hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, n_poses=15, seed=4, rotation_axes=axes,
+                           render=False)
     for robot_T_tcp, camera_T_target, view in zip(scene.robot_T_tcp, scene.camera_T_target, scene.views, strict=True):
         assert np.abs(robot_T_tcp @ TCP_T_CAMERA @ camera_T_target - WORLD_T_TARGET).max() < 1e-9
         assert view.inside.all() and whole_board_visible(CHARUCO, CAMERA, camera_T_target, 10)
@@ -201,18 +182,18 @@ def test_hand_eye_poses_compose_to_the_fixed_target(axes):
 
 def test_hand_eye_views_are_rendered_from_the_camera_poses():
     detector = cv2.aruco.CharucoDetector(CHARUCO.cv_board)
-    scene = hand_eye(n_poses=3, seed=6)
+    scene = hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, n_poses=3, seed=6)
     for view, camera_T_target in zip(scene.views, scene.camera_T_target):
         assert np.array_equal(view.camera_T_board, camera_T_target)
-        corners, ids, _, _ = detector.detectBoard(grey(view))
+        corners, ids, _, _ = detector.detectBoard(cv2.cvtColor(view.image, cv2.COLOR_BGR2GRAY))
         assert ids is not None and len(ids) > 10
         assert np.abs(corners.reshape(-1, 2) - view.image_points[ids.ravel()]).max() < 1.0
 
 
 @pytest.mark.parametrize("make, error, message", [
     (lambda: GridBoard(2, 2, 0.04, 0.0123457, dict_id=0).texture, ValueError, "no common pixel grid"),
-    *[(lambda axes=axes: hand_eye(rotation_axes=axes, render=False), ValueError, "rotation_axes")
-      for axes in ["", "w", "xx"]],
+    *[(lambda axes=axes: hand_eye_scene(CHARUCO, CAMERA, TCP_T_CAMERA, WORLD_T_TARGET, rotation_axes=axes),
+       ValueError, "rotation_axes") for axes in ["", "w", "xx"]],
     (lambda: intrinsic_views(CHESSBOARD, TINY, n_views=3, render=False), RuntimeError, "cells of at least 24.0 px"),
 ], ids=["no-pixel-grid", "no-axes", "unknown-axis", "repeated-axis", "cannot-frame"])
 def test_impossible_boards_and_scenes_are_refused(make, error, message):
