@@ -59,18 +59,9 @@ class Camera:
         bad = np.nonzero(slope <= 0.05)[0]
         return float(r[bad[0]] * 0.95) if bad.size else float(r[-1])
 
-    def distort(self, xy: np.ndarray) -> np.ndarray:
-        """Normalised undistorted (N, 2) -> normalised distorted (N, 2)."""
-        k1, k2, p1, p2, k3 = self.dist
-        x, y = xy[:, 0], xy[:, 1]
-        r2 = x * x + y * y
-        radial = 1 + r2 * (k1 + r2 * (k2 + r2 * k3))
-        xd = x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x)
-        yd = y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y
-        return np.stack([xd, yd], axis=1)
-
     def undistort(self, xy_distorted: np.ndarray, initial: np.ndarray | None = None, iterations: int = 20) -> np.ndarray:
-        """Inverse of `distort` by Newton's method from `initial` (default: the distorted point)."""
+        """Normalised distorted (N, 2) -> normalised undistorted (N, 2), by Newton's method on OpenCV's
+        five-coefficient model from `initial` (default: the distorted point)."""
         k1, k2, p1, p2, k3 = self.dist
         target = np.asarray(xy_distorted, dtype=np.float64)
         xy = (target if initial is None else np.asarray(initial, dtype=np.float64)).copy()
