@@ -24,11 +24,8 @@ TARGETS = {
     "grid": (GRID, v.ArucoTarget((5, 4), 0.04, 0.01, 0),
              {"target": "grid", "markers": [5, 4], "length": 0.04, "separation": 0.01, "dictionary": 0}),
 }
-
-
-HAS_SYSTEM_CV2 = os.access(SYSTEM_PYTHON, os.X_OK) and subprocess.run(
-    [SYSTEM_PYTHON, "-c", "import cv2"], capture_output=True).returncode == 0
-SYSTEM_CV2 = pytest.mark.skipif(not HAS_SYSTEM_CV2, reason="python3-opencv not installed")
+SYSTEM_CV2 = pytest.mark.skipif(not os.access(SYSTEM_PYTHON, os.X_OK) or subprocess.run(
+    [SYSTEM_PYTHON, "-c", "import cv2"], capture_output=True).returncode != 0, reason="python3-opencv not installed")
 
 
 def builds(pip_tolerance):
@@ -76,17 +73,13 @@ def test_multi_camera_script_places_the_cameras_as_the_module(charuco_rig, tmp_p
         np.testing.assert_allclose(np.asarray(theirs)[:3, 3], ours[:3, 3], atol=tolerance_m)
 
 
-@pytest.fixture(scope="module")
-def driver():
-    return runpy.run_path(str(BENCHMARKS / "intrinsic.py"), run_name="bench_driver")
-
-
 @pytest.mark.parametrize("interpreter, chosen, reason", [
     ("/nonexistent/python3", None, "not found"),
     (sys.executable, None, "no shared core"),  # pip's cv2 carries its own OpenCV
     pytest.param(SYSTEM_PYTHON, SYSTEM_PYTHON, None, marks=SYSTEM_CV2),
 ])
-def test_same_build_comparison_takes_only_the_modules_opencv(driver, interpreter, chosen, reason):
+def test_same_build_comparison_takes_only_the_modules_opencv(interpreter, chosen, reason):
+    driver = runpy.run_path(str(BENCHMARKS / "intrinsic.py"), run_name="bench_driver")
     core = driver["module_opencv_core"]()
     found, _, why = driver["system_interpreter"](core, interpreter)
     assert found == chosen and (reason in why if reason else why is None and "libopencv_core" in core)

@@ -9,25 +9,24 @@ import pytest
 import _vantel
 from measures import quietly, transform_error
 from test_multi_camera import TARGET, report_text, true_intrinsics
-from vantel_tools.rendering import CharucoBoard, GridBoard, defaults, rig_scene
+from vantel_tools.rendering import CharucoBoard, defaults, rig_scene
 
 SQUARE = 0.03
 INFO, WARNING, ERROR = (f"[vantel][{level}] [MultiCameraCalibrator] " for level in ("INFO", "WARNING", "ERROR"))
 
 
 def placement_errors(result, scene):
-    """Per non-reference camera: (mm, degrees) of reference_T_camera against the truth."""
-    return [tuple(np.multiply(transform_error(ours, truth), (1000, 1)))
-            for ours, truth in zip(result.reference_T_camera_list[1:], scene.reference_T_camera[1:])]
+    """Per camera: (mm, degrees) of reference_T_camera against the truth."""
+    reference_T_world = np.linalg.inv(scene.reference_T_camera[result.reference_index])
+    return [tuple(np.multiply(transform_error(ours, reference_T_world @ truth), (1000, 1)))
+            for ours, truth in zip(result.reference_T_camera_list, scene.reference_T_camera, strict=True)]
 
 
 def test_true_intrinsics_place_every_camera(charuco_rig):
     calibrator = _vantel.MultiCameraCalibrator(TARGET, 4)
     result = quietly(calibrator.calibrate, charuco_rig.image_lists(), *true_intrinsics(charuco_rig))
-    assert result.ok
-    np.testing.assert_array_equal(result.reference_T_camera_list[0], np.eye(4))
-    for millimetres, degrees in placement_errors(result, charuco_rig):
-        assert millimetres < 1.0 and degrees < 0.1
+    assert result.ok and np.array_equal(result.reference_T_camera_list[0], np.eye(4))
+    assert all(mm < 1.0 and deg < 0.1 for mm, deg in placement_errors(result, charuco_rig))
     assert all(0.1 < rms < 0.5 for rms in result.pair_reprojection_errors[1:])
 
     report = calibrator.last_triangulation()
@@ -62,27 +61,21 @@ def alone(charuco_rig):
             for images in charuco_rig.image_lists()]
 
 
-@pytest.mark.parametrize("refined, max_mm, max_deg", [
-    # The calibrated principal points limit the fixed-intrinsic placement (measured 2-7 mm, 0.1-0.8 deg).
-    (False, 10.0, 1.0),
-    # Refining the intrinsics in each pair brings it close to the true-intrinsic result (measured < 1 mm, 0.25 deg).
-    (True, 1.5, 0.3),
-])
+# The calibrated principal points limit the fixed-intrinsic placement (measured 2-7 mm, 0.1-0.8 deg); refining the
+# intrinsics in each pair brings it close to the true-intrinsic result (measured < 1 mm, 0.25 deg).
+@pytest.mark.parametrize("refined, max_mm, max_deg", [(False, 10.0, 1.0), (True, 1.5, 0.3)])
 def test_calibrated_intrinsics_then_a_run_that_cannot_place_a_camera(charuco_rig, alone, tmp_path, capfd, refined,
                                                                      max_mm, max_deg):
     flags = {"stereo_calibrate_flags": _vantel.CALIB_USE_INTRINSIC_GUESS} if refined else {}  # fixed by default
     calibrator = _vantel.MultiCameraCalibrator(TARGET, 4, **flags)
     result = quietly(calibrator.calibrate, charuco_rig.image_lists())
-    assert result.ok
-    for millimetres, degrees in placement_errors(result, charuco_rig):
-        assert millimetres < max_mm and degrees < max_deg
+    assert result.ok and all(mm < max_mm and deg < max_deg for mm, deg in placement_errors(result, charuco_rig))
     # The board stays near the middle of the images, so the principal points are the weak part (up to 13 px off).
-    for K, camera in zip(result.intrinsic_matrices, charuco_rig.cameras):
+    for K, camera, single in zip(result.intrinsic_matrices, charuco_rig.cameras, alone, strict=True):
         np.testing.assert_allclose(np.diag(K)[:2], np.diag(camera.K)[:2], rtol=0.02)
         np.testing.assert_allclose(K[:2, 2], camera.K[:2, 2], atol=25)
+        assert np.array_equal(K, single.intrinsic_matrix) != refined
     assert result.intrinsic_reprojection_errors == [single.reprojection_error for single in alone]
-    for ours, single in zip(result.intrinsic_matrices, alone):
-        assert np.array_equal(ours, single.intrinsic_matrix) != refined
     assert all(d.shape == (1, 5) for d in result.distortion_coefficients)
 
     # A camera the next run cannot place is reported failed, not with this run's transform.
@@ -121,9 +114,7 @@ def test_log_lines_of_a_filtered_run_with_another_reference(charuco_rig, alone, 
     assert capfd.readouterr().err.splitlines() == expected
     assert math.isnan(result.pair_reprojection_errors[1]) and result.reference_index == 1
     np.testing.assert_array_equal(result.reference_T_camera_list[1], np.eye(4))
-    truth = np.linalg.inv(charuco_rig.reference_T_camera[1]) @ charuco_rig.reference_T_camera[0]
-    metres, degrees = transform_error(result.reference_T_camera_list[0], truth)
-    assert metres < 0.01 and degrees < 1.0
+    assert all(mm < 10 and deg < 1.0 for mm, deg in placement_errors(result, charuco_rig))
 
 
 @pytest.mark.parametrize("flags", [_vantel.CALIB_FIX_INTRINSIC, _vantel.CALIB_USE_INTRINSIC_GUESS])
@@ -143,12 +134,9 @@ def test_subsets_equal_fresh_calibrators_of_each_subset(charuco_rig, capfd, flag
         expected_out += out
         expected_err += f"[vantel][INFO] Calibrating subset of size {len(subset)}\n" + err
         assert entry.has_triangulation
-        for field in ("ok reference_index reference_T_camera_list intrinsic_matrices distortion_coefficients "
-                      "intrinsic_reprojection_errors pair_reprojection_errors").split():
-            np.testing.assert_equal(getattr(entry.result, field), getattr(fresh_result, field))
-        for field in "frame_index points_3d ids neighbor_distances_m plane_thickness_m rms_per_camera".split():
-            np.testing.assert_equal(getattr(entry.triangulation, field), getattr(fresh_triangulation, field))
-        assert entry.triangulation.counts_per_camera == fresh_triangulation.counts_per_camera
+        for ours_record, fresh_record in ((entry.result, fresh_result), (entry.triangulation, fresh_triangulation)):
+            for field in (f for f in dir(fresh_record) if not f.startswith("_")):
+                np.testing.assert_equal(getattr(ours_record, field), getattr(fresh_record, field))
     assert (ours.out, ours.err) == (expected_out, expected_err)
     summary = calibrator.format_results().split("SUBSET SUMMARY\n" + "=" * 90 + "\n")[1]
     assert summary == "".join(f"({', '.join(f'cam_{c}' for c in entry.subset)}): ok=yes  plane_thickness_mm="
@@ -162,8 +150,7 @@ def two_camera_rig(board, n_frames=5):
 
 @pytest.mark.parametrize("squares, corners, used", [((6, 4), 15, True), ((3, 8), 14, False)])
 def test_frames_need_fifteen_shared_corner_ids(squares, corners, used, capfd):
-    scene = two_camera_rig(CharucoBoard(squares_x=squares[0], squares_y=squares[1], square_length=0.04,
-                                        marker_length=0.03, dict_id=0))
+    scene = two_camera_rig(CharucoBoard(*squares, 0.04, 0.03, 0))
     calibrator = _vantel.MultiCameraCalibrator(_vantel.CharucoTarget(*squares, 0.04, 0.03, 0), 2)
     result = quietly(calibrator.calibrate, scene.image_lists(), *true_intrinsics(scene))
     placed = f"{INFO}Stereo pair (ref=0, cam=1): RMS error {result.pair_reprojection_errors[1]:f}px over 5 frames\n"
@@ -174,12 +161,10 @@ def test_frames_need_fifteen_shared_corner_ids(squares, corners, used, capfd):
 
 
 def test_count_mode_drops_frames_whose_point_counts_differ_and_does_not_triangulate(capfd):
-    scene = two_camera_rig(GridBoard(markers_x=5, markers_y=4, marker_length=0.04, marker_separation=0.01, dict_id=0),
-                           n_frames=6)
+    scene = two_camera_rig(defaults.GRID, n_frames=6)
     lists = scene.image_lists()
     # Cover marker 0 in camera 1's frame 2: that frame has four points fewer than the reference's.
     corners = scene.views[1][2].image_points[:4]
-    lists[1][2] = lists[1][2].copy()
     low, high = corners.min(axis=0).astype(int) - 3, corners.max(axis=0).astype(int) + 4
     lists[1][2][low[1]:high[1], low[0]:high[0]] = 128
     calibrator = _vantel.MultiCameraCalibrator(_vantel.ArucoTarget((5, 4), 0.04, 0.01, 0), 2)
@@ -188,8 +173,7 @@ def test_count_mode_drops_frames_whose_point_counts_differ_and_does_not_triangul
     assert err[0] == WARNING + "Frame 2: ref has 80 pts, cam 1 has 76 pts; dropping from pair."
     assert err[1].endswith("px over 5 frames") and result.ok
     # Markers come in detection order, which differs between the cameras: pairs match them by board point.
-    millimetres, degrees = transform_error(result.reference_T_camera_list[1], scene.reference_T_camera[1])
-    assert millimetres < 1.0 and degrees < 0.1
+    assert all(mm < 1.0 and deg < 0.1 for mm, deg in placement_errors(result, scene))
     message = "MultiCameraCalibrator::triangulate requires a CharucoTarget"
     assert err[2:] == [WARNING + "Triangulation validation skipped: " + message]
     assert calibrator.last_triangulation() is None
