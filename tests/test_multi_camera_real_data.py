@@ -52,9 +52,8 @@ def test_a_board_with_twelve_corners_cannot_place_any_camera(shared_data, tmp_pa
     lists = [read_folder(folder / f"cam_0{c}", "image_*.jpg") for c in range(4)]
     calibrator = _vantel.MultiCameraCalibrator(_vantel.CharucoTarget(4, 5, 0.054, 0.0405, 3), 4)
     result = calibrator.calibrate(lists, output_path=tmp_path)
-    out, err = capfd.readouterr()
+    lines = capfd.readouterr().err.splitlines()
     assert not result.ok and calibrator.last_triangulation() is None
-    lines = err.splitlines()
     for k in (1, 2, 3):
         dropped = [line for line in lines if re.fullmatch(
             rf"\[vantel\]\[WARNING\] \[MultiCameraCalibrator\] Frame \d+: only (\d+) corners shared between ref "
@@ -62,7 +61,6 @@ def test_a_board_with_twelve_corners_cannot_place_any_camera(shared_data, tmp_pa
         error = ("[vantel][ERROR] [MultiCameraCalibrator] No usable frames after per-corner intersection between "
                  f"reference camera 0 and camera {k}; skipping pair.")
         assert len(dropped) == 16 and lines.index(error) == lines.index(dropped[-1]) + 1
-        assert f"\n[cam_{k}]  FAILED  -  too few shared detections with cam_0\n" in out
     saved = json.loads((tmp_path / "multi_camera_calibration.json").read_text())
     assert saved["reference_T_camera_list"][1:] == [None] * 3 and saved["pair_reprojection_errors"] == [None] * 4
     assert all(len(row) == 3 for K in saved["intrinsic_matrices"] for row in K)
