@@ -67,6 +67,7 @@ PROGRESS = r"""
 import json, os, signal
 import numpy as np, _vantel
 seen, blank = [], [np.zeros((48, 64, 3), np.uint8)] * 20
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts with Ctrl-C ignored
 def interrupt_at(step):
     def callback(what, done, total):
         seen.append([what, done, total])
