@@ -93,19 +93,8 @@ std::optional<ViewCorners> findGrid(const cv::Mat& image, const GridBoard& board
 
 }  // namespace
 
-struct CornerFinder::Detectors {
-    cv::Mat chessboardPoints;
-    std::optional<CharucoDetector> charuco;
-    std::vector<cv::Point3f> charucoCorners;
-    std::optional<GridBoard> grid;
-    std::optional<ArucoDetector> aruco;
-    std::vector<std::vector<cv::Point3f>> gridMarkers;
-};
-
 CornerFinder::CornerFinder(Target target, IntrinsicOptions options, CornerImages images)
     : target_(std::move(target)), options_(std::move(options)), images_(images) {}
-
-CornerFinder::~CornerFinder() = default;
 
 std::string CornerFinder::skipMessage() const {
     switch (target_.index()) {
@@ -120,28 +109,16 @@ CornerFinder CornerFinder::withOwnDetectors() const { return CornerFinder(target
 std::optional<ViewCorners> CornerFinder::find(const cv::Mat& image) const {
     // Built lazily: an empty batch must not build (or fail to build) a board.
     if (!detectors_) {
-        auto detectors = std::make_shared<Detectors>();
-        if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
-            detectors->chessboardPoints = chessboardObjectPoints(*chessboard);
-        } else if (const auto* charuco = std::get_if<CharucoTarget>(&target_)) {
-            detectors->charuco.emplace(makeCharucoDetector(*charuco));
-            detectors->charucoCorners = detectors->charuco->board().chessboardCorners();
-        } else {
-            const auto& aruco = std::get<ArucoTarget>(target_);
-            detectors->grid.emplace(makeGridBoard(aruco));
-            detectors->aruco.emplace(makeArucoDetector(aruco));
-            detectors->gridMarkers = detectors->grid->markerObjectPoints();
-        }
-        detectors_ = std::move(detectors);
+        detectors_ = std::make_shared<const TargetDetectors>(makeTargetDetectors(target_));
     }
     const bool annotate = images_ == CornerImages::Annotated;
     if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
-        return findChessboard(image, *chessboard, options_, detectors_->chessboardPoints, annotate);
+        return findChessboard(image, *chessboard, options_, detectors_->chessboard_points, annotate);
     }
     if (detectors_->charuco) {
-        return findCharuco(image, *detectors_->charuco, detectors_->charucoCorners, annotate);
+        return findCharuco(image, *detectors_->charuco, detectors_->charuco_corners, annotate);
     }
-    return findGrid(image, *detectors_->grid, *detectors_->aruco, detectors_->gridMarkers, annotate);
+    return findGrid(image, *detectors_->grid, *detectors_->aruco, detectors_->grid_markers, annotate);
 }
 
 void appendView(TargetDetections& detections, int imageIndex, const ViewCorners& view) {

@@ -9,6 +9,7 @@
 
 #include "calibration/intrinsic_records.hpp"
 #include "targets/target.hpp"
+#include "targets/target_detectors.hpp"
 
 namespace vantel::calibration {
 
@@ -28,7 +29,6 @@ enum class CornerImages { Annotated, Skipped };
 class CornerFinder {
 public:
     CornerFinder(Target target, IntrinsicOptions options, CornerImages images = CornerImages::Annotated);
-    ~CornerFinder();
 
     // Throws std::invalid_argument for an unknown chessboard detector name.
     std::optional<ViewCorners> find(const cv::Mat& image) const;
@@ -39,11 +39,10 @@ public:
     CornerFinder withOwnDetectors() const;
 
 private:
-    struct Detectors;
     Target target_;
     IntrinsicOptions options_;
     CornerImages images_;
-    mutable std::shared_ptr<const Detectors> detectors_;
+    mutable std::shared_ptr<const TargetDetectors> detectors_;
 };
 
 // Appends the view as the next entry (its annotated copy only when it has one).

@@ -19,30 +19,8 @@ const cv::TermCriteria kSubPixelCriteria(cv::TermCriteria::COUNT + cv::TermCrite
 
 }  // namespace
 
-struct BenchmarkDetector::Detectors {
-    cv::Mat chessboardPoints;
-    std::optional<CharucoDetector> charuco;
-    std::vector<cv::Point3f> charucoCorners;
-    std::optional<ArucoDetector> aruco;
-    std::vector<std::vector<cv::Point3f>> gridMarkers;
-};
-
-BenchmarkDetector::BenchmarkDetector(const Target& target) : target_(target) {
-    auto detectors = std::make_shared<Detectors>();
-    if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
-        detectors->chessboardPoints = chessboardObjectPoints(*chessboard);
-    } else if (const auto* charuco = std::get_if<CharucoTarget>(&target_)) {
-        detectors->charuco.emplace(makeCharucoDetector(*charuco));
-        detectors->charucoCorners = detectors->charuco->board().chessboardCorners();
-    } else {
-        const auto& aruco = std::get<ArucoTarget>(target_);
-        detectors->aruco.emplace(makeArucoDetector(aruco));
-        detectors->gridMarkers = makeGridBoard(aruco).markerObjectPoints();
-    }
-    detectors_ = std::move(detectors);
-}
-
-BenchmarkDetector::~BenchmarkDetector() = default;
+BenchmarkDetector::BenchmarkDetector(const Target& target)
+    : target_(target), detectors_(std::make_shared<const TargetDetectors>(makeTargetDetectors(target))) {}
 
 std::optional<BenchmarkView> BenchmarkDetector::detect(const cv::Mat& image) const {
     const cv::Mat grey = toGrey(image);
@@ -53,23 +31,23 @@ std::optional<BenchmarkView> BenchmarkDetector::detect(const cv::Mat& image) con
             return std::nullopt;
         }
         cv::cornerSubPix(grey, corners, kSubPixelWindow, kNoZeroZone, kSubPixelCriteria);
-        view.object_points = detectors_->chessboardPoints.clone();
+        view.object_points = detectors_->chessboard_points.clone();
         view.image_points = cv::Mat(corners, true);
     } else if (detectors_->charuco) {
         const CharucoDetection found = detectors_->charuco->detectCornersWithoutBoardCheck(grey);
         if (found.charuco_corners.size() < kMinCharucoCorners) {
             return std::nullopt;
         }
-        view.object_points = charucoObjectPointsForIds(detectors_->charucoCorners, found.charuco_ids);
+        view.object_points = charucoObjectPointsForIds(detectors_->charuco_corners, found.charuco_ids);
         view.image_points = cv::Mat(found.charuco_corners, true);
     } else {
         ArucoDetection found = detectors_->aruco->detectMarkers(grey);
         // A marker of another board in view neither counts nor indexes past this board.
-        keepBoardMarkers(found, detectors_->gridMarkers.size());
+        keepBoardMarkers(found, detectors_->grid_markers.size());
         if (found.marker_ids.size() < kMinMarkers) {
             return std::nullopt;
         }
-        MarkerPoints points = gridBoardPointsForMarkers(detectors_->gridMarkers, found.marker_corners,
+        MarkerPoints points = gridBoardPointsForMarkers(detectors_->grid_markers, found.marker_corners,
                                                         found.marker_ids);
         view.object_points = std::move(points.object_points);
         view.image_points = std::move(points.image_points);

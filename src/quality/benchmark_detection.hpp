@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include "targets/target.hpp"
+#include "targets/target_detectors.hpp"
 
 namespace vantel::quality {
 
@@ -23,16 +24,14 @@ struct BenchmarkView {
 class BenchmarkDetector {
 public:
     explicit BenchmarkDetector(const Target& target);
-    ~BenchmarkDetector();
 
     // Nothing when the target is not found (chessboard), or fewer than 4 ChArUco corners or
     // 4 board markers are seen.
     std::optional<BenchmarkView> detect(const cv::Mat& image) const;
 
 private:
-    struct Detectors;
     Target target_;
-    std::shared_ptr<const Detectors> detectors_;
+    std::shared_ptr<const TargetDetectors> detectors_;
 };
 
 }  // namespace vantel::quality
