@@ -7,8 +7,8 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/calibration_deviations.hpp"
 #include "calibration/corner_finding.hpp"
+#include "calibration/solver/camera_calibration.hpp"
 #include "calibration/solver_flags.hpp"
 #include "services/log.hpp"
 
@@ -99,7 +99,7 @@ IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat
     cv::Mat stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
     double rms = 0.0;
     if (method == CalibrationMethod::Standard) {
-        rms = calibrateCameraWithDeviations(detections_.object_points, detections_.image_points, imageSize,
+        rms = solver::calibrateCamera(detections_.object_points, detections_.image_points, imageSize,
                                             cameraMatrix, distCoeffs, rvecs_, tvecs_, stdDevIntrinsics,
                                             stdDevExtrinsics, perViewErrors, options_.calibrate_camera_flags,
                                             options_.criteria);

@@ -13,7 +13,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/version.hpp>
 
-#include "calibration/calibration_deviations.hpp"
+#include "calibration/solver/camera_calibration.hpp"
 #include "io/npz_archive.hpp"
 #include "quality/calibration_benchmark.hpp"
 #include "quality/cross_validation_folds.hpp"
@@ -128,10 +128,13 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     // The module's OpenCV calibrations with exactly the given flags: the reference for the
     // solver the calibrators choose.
     module.def("calibrate_camera", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& imagePoints,
-                                      const cv::Size& imageSize, int flags, int fixedPoint, bool deviations) {
-        cv::Mat cameraMatrix, distCoeffs, stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
+                                      const cv::Size& imageSize, int flags, int fixedPoint, bool deviations,
+                                      const std::tuple<int, int, double>& terms, const cv::Mat& guess,
+                                      const cv::Mat& distortionGuess) {
+        const cv::TermCriteria criteria(std::get<0>(terms), std::get<1>(terms), std::get<2>(terms));
+        cv::Mat cameraMatrix = guess.clone(), distCoeffs = distortionGuess.clone();
+        cv::Mat stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
         std::vector<cv::Mat> rvecs, tvecs;
-        const cv::TermCriteria criteria(3, 30, 0.001);
         double rms = 0.0;
         if (!deviations) {
             // Without deviations and per-view errors OpenCV skips its final inversion.
@@ -148,21 +151,28 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
         }
         return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1),
                               perViewErrors.empty() ? cv::Mat() : perViewErrors.reshape(1, 1), stdDevIntrinsics,
-                              stdDevExtrinsics);
+                              stdDevExtrinsics, rvecs, tvecs);
     }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags"),
-       py::arg("fixed_point") = -1, py::arg("deviations") = true);
-    // The calibrator's own call (LU, deviations through the blocks), for the solver benchmark.
+       py::arg("fixed_point") = -1, py::arg("deviations") = true, py::arg("criteria") = std::make_tuple(3, 30, 0.001),
+       py::arg("guess") = cv::Mat(), py::arg("distortion_guess") = cv::Mat());
+    // The calibrator's own solve on given points, for agreement tests and the solver benchmark.
     module.def("calibrate_camera_as_the_calibrator", [](const std::vector<cv::Mat>& objectPoints,
                                                        const std::vector<cv::Mat>& imagePoints,
-                                                       const cv::Size& imageSize, int flags) {
-        cv::Mat cameraMatrix, distCoeffs, stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
+                                                       const cv::Size& imageSize, int flags,
+                                                       const std::tuple<int, int, double>& terms, const cv::Mat& guess,
+                                                       const cv::Mat& distortionGuess) {
+        const cv::TermCriteria criteria(std::get<0>(terms), std::get<1>(terms), std::get<2>(terms));
+        cv::Mat cameraMatrix = guess.clone(), distCoeffs = distortionGuess.clone();
+        cv::Mat stdDevIntrinsics, stdDevExtrinsics, perViewErrors;
         std::vector<cv::Mat> rvecs, tvecs;
-        const double rms = vantel::calibration::calibrateCameraWithDeviations(
+        const double rms = vantel::calibration::solver::calibrateCamera(
             objectPoints, imagePoints, imageSize, cameraMatrix, distCoeffs, rvecs, tvecs, stdDevIntrinsics,
-            stdDevExtrinsics, perViewErrors, flags, cv::TermCriteria(3, 30, 0.001));
+            stdDevExtrinsics, perViewErrors, flags, criteria);
         return py::make_tuple(rms, cameraMatrix, distCoeffs.reshape(1, 1), perViewErrors.reshape(1, 1),
-                              stdDevIntrinsics, stdDevExtrinsics);
-    }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags") = 0);
+                              stdDevIntrinsics, stdDevExtrinsics, rvecs, tvecs);
+    }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags") = 0,
+       py::arg("criteria") = std::make_tuple(3, 30, 0.001), py::arg("guess") = cv::Mat(),
+       py::arg("distortion_guess") = cv::Mat());
     module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,
                                       const std::vector<cv::Mat>& points2, const cv::Mat& matrix1,
                                       const cv::Mat& distortion1, const cv::Mat& matrix2, const cv::Mat& distortion2,
