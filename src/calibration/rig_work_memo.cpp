@@ -8,7 +8,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/intrinsic_calibrator.hpp"
-#include "calibration/solver_flags.hpp"
+#include "calibration/solver/stereo_calibration.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -95,11 +95,10 @@ RigWorkMemo::StereoOutcome RigWorkMemo::stereo(int rig_reference, int rig_camera
     outcome.reference_distortion = inputs.reference_distortion.clone();
     outcome.camera_matrix = inputs.camera_matrix.clone();
     outcome.camera_distortion = inputs.camera_distortion.clone();
-    cv::Mat essential, fundamental;
-    outcome.rms = cv::stereoCalibrate(inputs.object_points, inputs.reference_points, inputs.camera_points,
-                                      outcome.reference_matrix, outcome.reference_distortion, outcome.camera_matrix,
-                                      outcome.camera_distortion, inputs.image_size, outcome.rotation,
-                                      outcome.translation, essential, fundamental, withFastSolver(flags), criteria);
+    outcome.rms = solver::stereoCalibrate(inputs.object_points, inputs.reference_points, inputs.camera_points,
+                                          outcome.reference_matrix, outcome.reference_distortion,
+                                          outcome.camera_matrix, outcome.camera_distortion, inputs.image_size,
+                                          outcome.rotation, outcome.translation, flags, criteria);
     stereo_.emplace(std::move(key), deepCopy(outcome));
     return outcome;
 }

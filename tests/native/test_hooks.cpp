@@ -14,6 +14,7 @@
 #include <opencv2/core/version.hpp>
 
 #include "calibration/solver/camera_calibration.hpp"
+#include "calibration/solver/stereo_calibration.hpp"
 #include "io/npz_archive.hpp"
 #include "quality/calibration_benchmark.hpp"
 #include "quality/cross_validation_folds.hpp"
@@ -176,12 +177,18 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,
                                       const std::vector<cv::Mat>& points2, const cv::Mat& matrix1,
                                       const cv::Mat& distortion1, const cv::Mat& matrix2, const cv::Mat& distortion2,
-                                      const cv::Size& imageSize, int flags) {
+                                      const cv::Size& imageSize, int flags, const std::tuple<int, int, double>& terms,
+                                      bool blockSolver) {
+        const cv::TermCriteria criteria(std::get<0>(terms), std::get<1>(terms), std::get<2>(terms));
         cv::Mat k1 = matrix1.clone(), d1 = distortion1.clone(), k2 = matrix2.clone(), d2 = distortion2.clone();
         cv::Mat rotation, translation, essential, fundamental;
-        const double rms = cv::stereoCalibrate(objectPoints, points1, points2, k1, d1, k2, d2, imageSize, rotation,
-                                               translation, essential, fundamental, flags,
-                                               cv::TermCriteria(3, 30, 1e-6));
+        const double rms =
+            blockSolver ? vantel::calibration::solver::stereoCalibrate(objectPoints, points1, points2, k1, d1, k2, d2,
+                                                                      imageSize, rotation, translation, flags, criteria)
+                        : cv::stereoCalibrate(objectPoints, points1, points2, k1, d1, k2, d2, imageSize, rotation,
+                                              translation, essential, fundamental, flags, criteria);
         return py::make_tuple(rms, k1, d1.reshape(1, 1), k2, d2.reshape(1, 1), rotation, translation);
-    });
+    }, py::arg("object_points"), py::arg("points1"), py::arg("points2"), py::arg("matrix1"), py::arg("distortion1"),
+       py::arg("matrix2"), py::arg("distortion2"), py::arg("image_size"), py::arg("flags"),
+       py::arg("criteria") = std::make_tuple(3, 30, 1e-6), py::arg("block_solver") = false);
 }

@@ -161,30 +161,45 @@ private:
         }
         sums.cost += robustlyWeighted(bundle.huber_threshold, local, residual);
 
-        cv::Mat gram, gradient;
-        cv::mulTransposed(local, gram, true);
-        cv::gemm(local, residual, 1.0, cv::noArray(), 0.0, gradient, cv::GEMM_1_T);
-
-        // Scatter: local column k of the camera parameters sits at global index globalOf[k].
+        // Global index of each local column of the camera parameters.
         std::vector<int> globalOf(static_cast<size_t>(ni + np));
         for (int k = 0; k < ni; ++k) globalOf[static_cast<size_t>(k)] = layout_.intrinsic_offset[c] + k;
         for (int k = 0; k < np; ++k) globalOf[static_cast<size_t>(ni + k)] = poseOffset + k;
         const int frameColumn = ni + np;
+        // A'A and A'r in one pass over the rows; the matrices are far too small for BLAS to pay.
+        std::vector<double> gram(static_cast<size_t>(m * m), 0.0), gradient(static_cast<size_t>(m), 0.0);
+        for (int r = 0; r < rows; ++r) {
+            const double* A = local.ptr<double>(r);
+            const double e = residual.at<double>(r);
+            for (int a = 0; a < m; ++a) {
+                const double value = A[a];
+                double* row = &gram[static_cast<size_t>(a * m)];
+                for (int b = a; b < m; ++b) {
+                    row[b] += value * A[b];
+                }
+                gradient[static_cast<size_t>(a)] += value * e;
+            }
+        }
+        const auto G = [&](int a, int b) {
+            return a <= b ? gram[static_cast<size_t>(a * m + b)] : gram[static_cast<size_t>(b * m + a)];
+        };
         for (int a = 0; a < ni + np; ++a) {
             const int ga = globalOf[static_cast<size_t>(a)];
+            double* U = sums.U.ptr<double>(ga);
             for (int b = 0; b < ni + np; ++b) {
-                sums.U.at<double>(ga, globalOf[static_cast<size_t>(b)]) += gram.at<double>(a, b);
+                U[globalOf[static_cast<size_t>(b)]] += G(a, b);
             }
+            double* W = blocks.W.ptr<double>(ga);
             for (int k = 0; k < kPoseValues; ++k) {
-                blocks.W.at<double>(ga, k) += gram.at<double>(a, frameColumn + k);
+                W[k] += G(a, frameColumn + k);
             }
-            sums.b.at<double>(ga) += gradient.at<double>(a);
+            sums.b.at<double>(ga) += gradient[static_cast<size_t>(a)];
         }
         for (int a = 0; a < kPoseValues; ++a) {
             for (int b = 0; b < kPoseValues; ++b) {
-                blocks.V(a, b) += gram.at<double>(frameColumn + a, frameColumn + b);
+                blocks.V(a, b) += G(frameColumn + a, frameColumn + b);
             }
-            blocks.b(a) += gradient.at<double>(frameColumn + a);
+            blocks.b(a) += gradient[static_cast<size_t>(frameColumn + a)];
         }
     }
 
@@ -229,6 +244,38 @@ cv::Matx66d inverseOf(const cv::Matx66d& matrix) {
     return inverse;
 }
 
+// reduced -= W V^-1 W' and rhs += W V^-1 b for one board pose, skipping the camera parameters it
+// does not touch (the rows of W that are zero).
+void subtractEliminated(const FrameBlocks& blocks, const cv::Matx66d& inverse, std::vector<double>& spread,
+                        cv::Mat& reduced, cv::Mat& rhs) {
+    const int g = reduced.rows;
+    std::vector<int> touched;
+    for (int i = 0; i < g; ++i) {
+        const double* W = blocks.W.ptr<double>(i);
+        bool any = false;
+        for (int k = 0; k < kPoseValues; ++k) {
+            double sum = 0.0;
+            for (int j = 0; j < kPoseValues; ++j) sum += W[j] * inverse(j, k);
+            spread[static_cast<size_t>(i * kPoseValues + k)] = sum;
+            any = any || W[k] != 0.0;
+        }
+        if (any) touched.push_back(i);
+    }
+    for (const int i : touched) {
+        const double* S = &spread[static_cast<size_t>(i * kPoseValues)];
+        double* R = reduced.ptr<double>(i);
+        for (const int j : touched) {
+            const double* W = blocks.W.ptr<double>(j);
+            double sum = 0.0;
+            for (int k = 0; k < kPoseValues; ++k) sum += S[k] * W[k];
+            R[j] -= sum;
+        }
+        double sum = 0.0;
+        for (int k = 0; k < kPoseValues; ++k) sum += S[k] * blocks.b(k);
+        rhs.at<double>(i) += sum;
+    }
+}
+
 struct Step {
     cv::Mat camera;  // G x 1
     std::vector<cv::Vec6d> frames;
@@ -244,13 +291,11 @@ Step dampedStep(const NormalEquations& equations, double lambda) {
     }
     cv::Mat rhs = -equations.b;
     std::vector<cv::Matx66d> inverses(equations.frames.size());
+    std::vector<double> spread(static_cast<size_t>(g * kPoseValues));
     for (size_t f = 0; f < equations.frames.size(); ++f) {
         const FrameBlocks& blocks = equations.frames[f];
         inverses[f] = inverseOf(damped(blocks.V, lambda));
-        if (g == 0) continue;
-        const cv::Mat spread = blocks.W * cv::Mat(inverses[f]);
-        reduced -= spread * blocks.W.t();
-        rhs += spread * cv::Mat(blocks.b);
+        subtractEliminated(blocks, inverses[f], spread, reduced, rhs);
     }
     Step step;
     step.camera = cv::Mat::zeros(g, 1, CV_64F);
@@ -261,9 +306,10 @@ Step dampedStep(const NormalEquations& equations, double lambda) {
     for (size_t f = 0; f < equations.frames.size(); ++f) {
         const FrameBlocks& blocks = equations.frames[f];
         cv::Vec6d right = -blocks.b;
-        if (g > 0) {
-            const cv::Mat coupled = blocks.W.t() * step.camera;
-            right -= cv::Vec6d(coupled);
+        for (int i = 0; i < g; ++i) {
+            const double* W = blocks.W.ptr<double>(i);
+            const double d = step.camera.at<double>(i);
+            for (int k = 0; k < kPoseValues; ++k) right[k] -= W[k] * d;
         }
         step.frames[f] = inverses[f] * right;
     }

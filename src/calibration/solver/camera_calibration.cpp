@@ -8,39 +8,16 @@
 #include "calibration/solver/board_bundle.hpp"
 #include "calibration/solver/intrinsic_flags.hpp"
 #include "calibration/solver/stop_rule.hpp"
-#include "calibration/solver/view_points.hpp"
+#include "calibration/solver/calibration_inputs.hpp"
 #include "calibration/solver_flags.hpp"
 
 namespace vantel::calibration::solver {
 namespace {
 
-constexpr int kMinPointsPerView = 4;
-// OpenCV's own limits on a camera-matrix guess and on a fixed aspect ratio.
+// OpenCV's own limits on a planar board and on a fixed aspect ratio.
 constexpr double kPlanarTolerance = 1e-5;
 constexpr double kSmallestAspectRatio = 0.01;
 constexpr double kLargestAspectRatio = 100.0;
-
-struct Views {
-    std::vector<cv::Mat> objects;  // N x 3 CV_64F
-    std::vector<cv::Mat> points;   // N x 2 CV_64F
-};
-
-std::optional<Views> usableViews(const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& imagePoints) {
-    if (objectPoints.empty() || objectPoints.size() != imagePoints.size()) {
-        return std::nullopt;
-    }
-    Views views;
-    for (size_t k = 0; k < objectPoints.size(); ++k) {
-        cv::Mat objects = objectPointRows(objectPoints[k]);
-        cv::Mat points = imagePointRows(imagePoints[k]);
-        if (objects.rows < kMinPointsPerView || points.rows != objects.rows) {
-            return std::nullopt;
-        }
-        views.objects.push_back(std::move(objects));
-        views.points.push_back(std::move(points));
-    }
-    return views;
-}
 
 bool isPlanarAtZero(const Views& views) {
     for (const cv::Mat& objects : views.objects) {
@@ -51,18 +28,6 @@ bool isPlanarAtZero(const Views& views) {
         }
     }
     return true;
-}
-
-// A guess OpenCV would accept: [fx 0 cx; 0 fy cy; 0 0 1], positive focal lengths, centre in the image.
-bool isAcceptableGuess(const cv::Mat& cameraMatrix, cv::Size imageSize) {
-    if (cameraMatrix.rows != 3 || cameraMatrix.cols != 3 || cameraMatrix.channels() != 1) {
-        return false;
-    }
-    cv::Matx33d K;
-    cameraMatrix.convertTo(K, CV_64F);
-    return K(0, 0) > 0 && K(1, 1) > 0 && K(0, 2) >= 0 && K(0, 2) < imageSize.width && K(1, 2) >= 0 &&
-           K(1, 2) < imageSize.height && std::abs(K(0, 1)) <= 1e-5 && std::abs(K(1, 0)) <= 1e-5 &&
-           std::abs(K(2, 0)) <= 1e-5 && std::abs(K(2, 1)) <= 1e-5 && std::abs(K(2, 2) - 1) <= 1e-5;
 }
 
 std::optional<double> fixedAspectRatio(const cv::Mat& cameraMatrix) {
@@ -83,7 +48,7 @@ std::optional<double> fixedAspectRatio(const cv::Mat& cameraMatrix) {
 
 // A guess of the model's terms, or of the terms OpenCV returns when those beyond the model are zero.
 bool acceptableDistortionGuess(const cv::Mat& distortion, int flags) {
-    const int count = static_cast<int>(distortion.total()) * distortion.channels();
+    const int count = coefficientCount(distortion);
     const int model = distortionCountFor(flags);
     if (count == 0 || count == model || (model == 5 && count == 4)) {
         return true;
@@ -107,10 +72,11 @@ std::optional<BoardBundle> startingBundle(const Views& views, const std::vector<
     const bool guess = (flags & cv::CALIB_USE_INTRINSIC_GUESS) != 0;
     cv::Matx33d K;
     if (guess) {
-        if (!isAcceptableGuess(cameraMatrix, imageSize)) {
+        const std::optional<cv::Matx33d> accepted = acceptableCameraMatrix(cameraMatrix, imageSize);
+        if (!accepted) {
             return std::nullopt;
         }
-        cameraMatrix.convertTo(K, CV_64F);
+        K = *accepted;
     } else {
         if (!isPlanarAtZero(views)) {
             return std::nullopt;
@@ -129,13 +95,9 @@ std::optional<BoardBundle> startingBundle(const Views& views, const std::vector<
     bundle.cameras.push_back(intrinsicsFor(K, guess ? distortion : cv::Mat(), flags));
     bundle.camera_poses.push_back(Pose{});
     bundle.camera_pose_free.push_back(false);
-    const CameraIntrinsics& camera = bundle.cameras.front();
-    const cv::Mat startDistortion = camera.distortion();
-    for (size_t k = 0; k < views.objects.size(); ++k) {
-        cv::Vec3d rvec, tvec;
-        cv::solvePnP(views.objects[k], views.points[k], camera.cameraMatrix(), startDistortion, rvec, tvec, false,
-                     cv::SOLVEPNP_ITERATIVE);
-        bundle.frame_poses.push_back(Pose{rvec, tvec});
+    bundle.frame_poses = startingPoses(views, bundle.cameras.front());
+    const size_t count = views.objects.size();
+    for (size_t k = 0; k < count; ++k) {
         bundle.views.push_back(BoardView{0, static_cast<int>(k), views.objects[k], views.points[k]});
     }
     return bundle;
@@ -186,7 +148,7 @@ double calibrateCamera(const std::vector<cv::Mat>& objectPoints, const std::vect
     const BundleCovariance covariance = bundleCovariance(*bundle);
     const double variance = totalSquares / (2.0 * points - layout.size - 6.0 * static_cast<double>(views));
     stdDeviationsIntrinsics =
-        intrinsicDeviations(camera, layout.free_intrinsics.front(), covariance.camera_parameters, variance);
+        intrinsicDeviations(layout.free_intrinsics.front(), covariance.camera_parameters, variance);
     stdDeviationsExtrinsics.create(6 * static_cast<int>(views), 1, CV_64F);
     for (size_t k = 0; k < views; ++k) {
         for (int p = 0; p < 6; ++p) {

@@ -1,5 +1,6 @@
 #include "calibration/solver/intrinsic_flags.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -16,6 +17,14 @@ constexpr int kSupportedFlags =
 
 // Positions in the 18 values: fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6 s1 s2 s3 s4 tauX tauY.
 enum Value { Fx, Fy, Cx, Cy, K1, K2, P1, P2, K3, K4, K5, K6, S1, S2, S3, S4, TauX, TauY };
+
+// The smallest of OpenCV's models that holds this many coefficients.
+int modelCountFor(int coefficients) {
+    for (const int model : {5, 8, 12, 14}) {
+        if (coefficients <= model) return model;
+    }
+    return 14;
+}
 
 }  // namespace
 
@@ -35,7 +44,8 @@ int returnedDistortionCount(int flags) {
 
 CameraIntrinsics intrinsicsFor(const cv::Matx33d& cameraMatrix, const cv::Mat& distortion, int flags) {
     CameraIntrinsics camera;
-    camera.distortion_count = distortionCountFor(flags);
+    const int given = static_cast<int>(distortion.total()) * distortion.channels();
+    camera.distortion_count = std::max(distortionCountFor(flags), modelCountFor(given));
     camera.values[Fx] = cameraMatrix(0, 0);
     camera.values[Fy] = cameraMatrix(1, 1);
     camera.values[Cx] = cameraMatrix(0, 2);
@@ -73,14 +83,13 @@ CameraIntrinsics intrinsicsFor(const cv::Matx33d& cameraMatrix, const cv::Mat& d
     return camera;
 }
 
-cv::Mat intrinsicDeviations(const CameraIntrinsics& camera, const std::vector<int>& freeIntrinsics,
-                            const cv::Mat& covarianceBlock, double variance) {
+cv::Mat intrinsicDeviations(const std::vector<int>& freeIntrinsics, const cv::Mat& covarianceBlock,
+                            double variance) {
     cv::Mat deviations = cv::Mat::zeros(kIntrinsicValues, 1, CV_64F);
     for (size_t k = 0; k < freeIntrinsics.size(); ++k) {
         const int at = static_cast<int>(k);
         deviations.at<double>(freeIntrinsics[k]) = std::sqrt(covarianceBlock.at<double>(at, at) * variance);
     }
-    (void)camera;
     return deviations;
 }
 

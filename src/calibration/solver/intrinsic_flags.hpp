@@ -17,14 +17,14 @@ bool blockSolverTakesFlags(int flags);
 int distortionCountFor(int flags);
 int returnedDistortionCount(int flags);
 
-// A camera whose values start from cameraMatrix and distortion (padded with zeros; only the
-// first distortionCountFor(flags) terms count) and move as the flags allow, as OpenCV's camera
-// calibration treats them.
+// A camera whose values start from cameraMatrix and distortion (padded with zeros) and move as
+// the flags allow, as OpenCV's calibrations treat them; its model has the flags' terms and at
+// least as many as the distortion given.
 CameraIntrinsics intrinsicsFor(const cv::Matx33d& cameraMatrix, const cv::Mat& distortion, int flags);
 
 // 18 x 1 in OpenCV's order from a camera's covariance block (layout order, unit weight) and the
 // residual variance: 0 for every value that did not move.
-cv::Mat intrinsicDeviations(const CameraIntrinsics& camera, const std::vector<int>& freeIntrinsics,
-                            const cv::Mat& covarianceBlock, double variance);
+cv::Mat intrinsicDeviations(const std::vector<int>& freeIntrinsics, const cv::Mat& covarianceBlock,
+                            double variance);
 
 }  // namespace vantel::calibration::solver
