@@ -4,7 +4,7 @@ import cv2
 import numpy as np
 import pytest
 
-from intrinsic_support import CAMERA, TARGETS, blank, calibrator, check_lu_and_agreement, images, scene
+from intrinsic_support import CAMERA, TARGETS, blank, calibrator, check_agreement, images, scene
 
 
 def corner_offsets(name, detections):
@@ -40,7 +40,7 @@ def test_recovers_the_camera(name, detector, largest_view_error):
     assert result.reprojection_error == pytest.approx(expected, rel=1e-5)
     assert (result.distortion_coefficients.shape, result.std_deviations_intrinsics.shape,
             result.std_deviations_extrinsics.shape) == ((1, 5), (18, 1), (6 * len(counts), 1))
-    check_lu_and_agreement(calibration, result, CAMERA.size)
+    check_agreement(calibration, result, CAMERA.size)
     third = sorted(result.per_view_errors)[2]  # the view filter is inclusive: the three best views
     filtered = calibrator(name, chessboard_corner_detector=detector, per_view_error_threshold=third)
     low = filtered.calibrate(images(name)).low_view_error_indices

@@ -22,6 +22,8 @@ constexpr int kChunks = 8;
 constexpr double kInitialDamping = 1e-3;
 constexpr double kLargestDamping = 1e16;
 constexpr double kSmallestDamping = 1e-16;
+// A relative decrease of the cost this small is the rounding of its sum: nothing left to gain.
+constexpr double kRoundingOfCost = 1e-14;
 
 bool isHeldReference(const BoardBundle& bundle, int camera) {
     const Pose& pose = bundle.camera_poses[static_cast<size_t>(camera)];
@@ -316,6 +318,26 @@ Step dampedStep(const NormalEquations& equations, double lambda) {
     return step;
 }
 
+// The decrease of the cost the linearised model promises for the step: -2 d'J'r - d'J'J d.
+double predictedDecrease(const NormalEquations& equations, const Step& step) {
+    const cv::Mat& d = step.camera;
+    double gradientTerm = d.empty() ? 0.0 : d.dot(equations.b);
+    double curvatureTerm = d.empty() ? 0.0 : cv::Mat(d.t() * equations.U * d).at<double>(0);
+    for (size_t f = 0; f < equations.frames.size(); ++f) {
+        const FrameBlocks& blocks = equations.frames[f];
+        const cv::Vec6d& df = step.frames[f];
+        gradientTerm += df.dot(blocks.b);
+        curvatureTerm += df.dot(blocks.V * df);
+        for (int i = 0; i < d.rows; ++i) {
+            const double* W = blocks.W.ptr<double>(i);
+            double coupled = 0.0;
+            for (int k = 0; k < kPoseValues; ++k) coupled += W[k] * df[k];
+            curvatureTerm += 2.0 * d.at<double>(i) * coupled;
+        }
+    }
+    return -2.0 * gradientTerm - curvatureTerm;
+}
+
 void applyStep(const BoardBundle& from, const ParameterLayout& layout, const Step& step, BoardBundle& to) {
     to.cameras = from.cameras;
     to.camera_poses = from.camera_poses;
@@ -439,26 +461,35 @@ SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
     summary.initial_cost = summary.final_cost = equations.cost;
     BoardBundle candidate = bundle;
     double lambda = kInitialDamping;
+    double growth = 2.0;
     while (summary.iterations < rule.max_iterations) {
         const Step step = dampedStep(equations, lambda);
         applyStep(bundle, layout, step, candidate);
         NormalEquations candidateEquations = evaluator.evaluate(candidate);
-        if (!(candidateEquations.cost <= equations.cost)) {
-            lambda *= 10.0;
-            if (lambda > kLargestDamping) {
-                summary.converged = true;  // no step lowers the cost any more
+        ++summary.evaluations;
+        const double decrease = equations.cost - candidateEquations.cost;
+        const double stepSize = relativeStep(bundle, layout, step);
+        if (!(decrease > 0.0)) {
+            // A step too small to matter that still gains nothing: the minimum, to rounding.
+            if (stepSize < rule.relative_step || lambda > kLargestDamping) {
+                summary.converged = true;
                 break;
             }
+            lambda *= growth;
+            growth *= 2.0;
             continue;
         }
         ++summary.iterations;
-        const double stepSize = relativeStep(bundle, layout, step);
-        const double costChange = (equations.cost - candidateEquations.cost) / std::max(equations.cost, 1e-300);
+        // Damping follows how well the quadratic model predicted the decrease.
+        const double gain = decrease / predictedDecrease(equations, step);
+        lambda = std::max(lambda * std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * gain - 1.0, 3)), kSmallestDamping);
+        growth = 2.0;
+        const double costChange = decrease / std::max(equations.cost, 1e-300);
         std::swap(bundle, candidate);
         equations = std::move(candidateEquations);
         summary.final_cost = equations.cost;
-        lambda = std::max(lambda / 10.0, kSmallestDamping);
-        if (stepSize < rule.relative_step && costChange < rule.relative_step) {
+        // At the minimum the step vanishes, or the cost stops changing beyond its rounding.
+        if ((stepSize < rule.relative_step && costChange < rule.relative_step) || costChange < kRoundingOfCost) {
             summary.converged = true;
             break;
         }

@@ -66,7 +66,8 @@ struct StopRule {
 };
 
 struct SolveSummary {
-    int iterations = 0;
+    int iterations = 0;   // accepted steps
+    int evaluations = 0;  // of the cost and Jacobian, rejected steps included
     double initial_cost = 0.0;  // sum of squared (robust) residuals
     double final_cost = 0.0;
     bool converged = false;
