@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import _vantel as v
-from _vantel_testhooks import calibrate_camera, calibrate_camera_as_the_calibrator, opencv_version, stereo_calibrate
+from _vantel_testhooks import (calibrate_camera, calibrate_camera_as_the_calibrator, initial_camera_matrices,
+                               opencv_version, stereo_calibrate)
 from intrinsic_support import CAMERA, TO_THE_MINIMUM, TARGETS, calibrator, images
 from measures import quietly
 from vantel_tools.rendering import defaults, intrinsic_views
@@ -90,6 +91,13 @@ def test_same_minimum_as_opencv(name, flags, guess, distortion, iterations, dete
     np.testing.assert_array_equal(ours[4] > 0, theirs[4] > 0)
     np.testing.assert_allclose(ours[4] * scale, theirs[4], rtol=1e-3)
     np.testing.assert_allclose(ours[5] * scale, theirs[5], rtol=1e-3)
+
+
+@pytest.mark.parametrize("aspect_ratio", [0.0, 1.0, 0.97])
+def test_starts_from_opencvs_camera_matrix(aspect_ratio):
+    objects, points = charuco_points(n_views=12)
+    ours, opencv = initial_camera_matrices(objects, points, defaults.SMALL_CAMERA.size, aspect_ratio)
+    np.testing.assert_allclose(ours, opencv, rtol=1e-12)
 
 
 def noise_free_stall():

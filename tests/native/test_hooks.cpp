@@ -13,7 +13,9 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/version.hpp>
 
+#include "calibration/solver/calibration_inputs.hpp"
 #include "calibration/solver/camera_calibration.hpp"
+#include "calibration/solver/initial_camera_matrix.hpp"
 #include "calibration/solver/stereo_calibration.hpp"
 #include "io/npz_archive.hpp"
 #include "quality/calibration_benchmark.hpp"
@@ -174,6 +176,16 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags") = 0,
        py::arg("criteria") = std::make_tuple(3, 30, 0.001), py::arg("guess") = cv::Mat(),
        py::arg("distortion_guess") = cv::Mat());
+    // The solver's start beside OpenCV's own.
+    module.def("initial_camera_matrices", [](const std::vector<cv::Mat>& objectPoints,
+                                            const std::vector<cv::Mat>& imagePoints, const cv::Size& imageSize,
+                                            double aspectRatio) {
+        const auto views = vantel::calibration::solver::usableViews(objectPoints, imagePoints);
+        if (!views) throw std::invalid_argument("views the solver cannot take");
+        const cv::Mat ours(vantel::calibration::solver::initialCameraMatrix(views->objects, views->points, imageSize,
+                                                                            aspectRatio));
+        return py::make_tuple(ours, cv::initCameraMatrix2D(objectPoints, imagePoints, imageSize, aspectRatio));
+    });
     module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,
                                       const std::vector<cv::Mat>& points2, const cv::Mat& matrix1,
                                       const cv::Mat& distortion1, const cv::Mat& matrix2, const cv::Mat& distortion2,

@@ -466,7 +466,6 @@ SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
         const Step step = dampedStep(equations, lambda);
         applyStep(bundle, layout, step, candidate);
         NormalEquations candidateEquations = evaluator.evaluate(candidate);
-        ++summary.evaluations;
         const double decrease = equations.cost - candidateEquations.cost;
         const double stepSize = relativeStep(bundle, layout, step);
         if (!(decrease > 0.0)) {

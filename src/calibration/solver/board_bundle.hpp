@@ -66,8 +66,7 @@ struct StopRule {
 };
 
 struct SolveSummary {
-    int iterations = 0;   // accepted steps
-    int evaluations = 0;  // of the cost and Jacobian, rejected steps included
+    int iterations = 0;  // accepted steps
     double initial_cost = 0.0;  // sum of squared (robust) residuals
     double final_cost = 0.0;
     bool converged = false;

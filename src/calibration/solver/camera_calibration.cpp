@@ -6,6 +6,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/solver/board_bundle.hpp"
+#include "calibration/solver/initial_camera_matrix.hpp"
 #include "calibration/solver/intrinsic_flags.hpp"
 #include "calibration/solver/stop_rule.hpp"
 #include "calibration/solver/calibration_inputs.hpp"
@@ -63,9 +64,8 @@ bool acceptableDistortionGuess(const cv::Mat& distortion, int flags) {
 
 // OpenCV's start: its initial camera matrix (or the caller's guess), no distortion unless
 // guessed, and every view's pose by iterative PnP with those.
-std::optional<BoardBundle> startingBundle(const Views& views, const std::vector<cv::Mat>& objectPoints,
-                                          const std::vector<cv::Mat>& imagePoints, cv::Size imageSize,
-                                          const cv::Mat& cameraMatrix, const cv::Mat& distortion, int flags) {
+std::optional<BoardBundle> startingBundle(const Views& views, cv::Size imageSize, const cv::Mat& cameraMatrix,
+                                          const cv::Mat& distortion, int flags) {
     if (imageSize.width <= 0 || imageSize.height <= 0 || !acceptableDistortionGuess(distortion, flags)) {
         return std::nullopt;
     }
@@ -89,7 +89,7 @@ std::optional<BoardBundle> startingBundle(const Views& views, const std::vector<
             }
             aspectRatio = *ratio;
         }
-        cv::initCameraMatrix2D(objectPoints, imagePoints, imageSize, aspectRatio).convertTo(K, CV_64F);
+        K = initialCameraMatrix(views.objects, views.points, imageSize, aspectRatio);
     }
     BoardBundle bundle;
     bundle.cameras.push_back(intrinsicsFor(K, guess ? distortion : cv::Mat(), flags));
@@ -113,7 +113,7 @@ double calibrateCamera(const std::vector<cv::Mat>& objectPoints, const std::vect
     std::optional<BoardBundle> bundle;
     if (blockSolverTakesFlags(flags) && validCriteria(criteria)) {
         if (const std::optional<Views> views = usableViews(objectPoints, imagePoints)) {
-            bundle = startingBundle(*views, objectPoints, imagePoints, imageSize, cameraMatrix, distortion, flags);
+            bundle = startingBundle(*views, imageSize, cameraMatrix, distortion, flags);
         }
     }
     if (!bundle) {
