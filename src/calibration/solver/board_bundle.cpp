@@ -67,6 +67,12 @@ struct NormalEquations {
     double cost = 0.0;
 };
 
+// Buffers reused from view to view within a chunk.
+struct Workspace {
+    std::vector<double> local;
+    std::vector<double> gram;
+};
+
 struct PartialSums {
     cv::Mat U;
     cv::Mat b;
@@ -92,6 +98,7 @@ public:
         cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
             for (int chunk = range.start; chunk < range.end; ++chunk) {
                 PartialSums& sums = partial[static_cast<size_t>(chunk)];
+                Workspace workspace;
                 sums.U = cv::Mat::zeros(g, g, CV_64F);
                 sums.b = cv::Mat::zeros(g, 1, CV_64F);
                 const int first = static_cast<int>(static_cast<int64_t>(frames) * chunk / chunks);
@@ -102,7 +109,7 @@ public:
                     blocks.b = cv::Vec6d::all(0.0);
                     blocks.W = cv::Mat::zeros(g, kPoseValues, CV_64F);
                     for (const int v : views_of_frame_[static_cast<size_t>(f)]) {
-                        addView(bundle, bundle.views[static_cast<size_t>(v)], blocks, sums);
+                        addView(bundle, bundle.views[static_cast<size_t>(v)], blocks, sums, workspace);
                     }
                 }
             }
@@ -118,7 +125,8 @@ public:
     }
 
 private:
-    void addView(const BoardBundle& bundle, const BoardView& view, FrameBlocks& blocks, PartialSums& sums) const {
+    void addView(const BoardBundle& bundle, const BoardView& view, FrameBlocks& blocks, PartialSums& sums,
+                 Workspace& workspace) const {
         const size_t c = static_cast<size_t>(view.camera);
         const CameraIntrinsics& camera = bundle.cameras[c];
         const Pose& board = bundle.frame_poses[static_cast<size_t>(view.frame)];
@@ -134,15 +142,17 @@ private:
         const int poseOffset = layout_.pose_offset[c];
         const int ni = static_cast<int>(intrinsics.size());
         const int np = poseOffset >= 0 ? kPoseValues : 0;
-        const int m = ni + np + kPoseValues;
+        const int frameColumn = ni + np;
+        // Columns: the camera's free intrinsics, its pose when free, the board pose, then the residual.
+        const int m = frameColumn + kPoseValues + 1;
         const int rows = jacobian.rows;
-        cv::Mat local(rows, m, CV_64F);
-        cv::Mat residual(rows, 1, CV_64F);
+        std::vector<double>& local = workspace.local;
+        local.assign(static_cast<size_t>(rows * m), 0.0);
         const double* observed = view.image_points.ptr<double>();
         const double* model = projected.ptr<double>();
         for (int r = 0; r < rows; ++r) {
             const double* J = jacobian.ptr<double>(r);
-            double* A = local.ptr<double>(r);
+            double* A = &local[static_cast<size_t>(r * m)];
             for (int k = 0; k < ni; ++k) {
                 const int p = intrinsics[static_cast<size_t>(k)];
                 A[k] = J[projectionColumn(p)];
@@ -151,67 +161,68 @@ private:
                 }
             }
             for (int k = 0; k < kPoseValues; ++k) {
+                if (reference) {
+                    A[frameColumn + k] = J[k];
+                    continue;
+                }
                 double byB = 0.0, byC = 0.0;
                 for (int j = 0; j < kPoseValues; ++j) {
                     byB += J[j] * byBoard(j, k);
-                    if (np) byC += J[j] * byCamera(j, k);
+                    byC += J[j] * byCamera(j, k);
                 }
                 if (np) A[ni + k] = byC;
-                A[ni + np + k] = byB;
+                A[frameColumn + k] = byB;
             }
-            residual.at<double>(r) = model[r] - observed[r];
+            A[m - 1] = model[r] - observed[r];
         }
-        sums.cost += robustlyWeighted(bundle.huber_threshold, local, residual);
+        sums.cost += robustlyWeighted(bundle.huber_threshold, local.data(), rows, m);
 
-        // Global index of each local column of the camera parameters.
-        std::vector<int> globalOf(static_cast<size_t>(ni + np));
-        for (int k = 0; k < ni; ++k) globalOf[static_cast<size_t>(k)] = layout_.intrinsic_offset[c] + k;
-        for (int k = 0; k < np; ++k) globalOf[static_cast<size_t>(ni + k)] = poseOffset + k;
-        const int frameColumn = ni + np;
-        // A'A and A'r in one pass over the rows; the matrices are far too small for BLAS to pay.
-        std::vector<double> gram(static_cast<size_t>(m * m), 0.0), gradient(static_cast<size_t>(m), 0.0);
+        // [A r]'[A r] in one pass over the rows (upper triangle): J'J and J'r together; the
+        // matrices are far too small for BLAS to pay.
+        std::vector<double>& gram = workspace.gram;
+        gram.assign(static_cast<size_t>(m * m), 0.0);
         for (int r = 0; r < rows; ++r) {
-            const double* A = local.ptr<double>(r);
-            const double e = residual.at<double>(r);
+            const double* A = &local[static_cast<size_t>(r * m)];
             for (int a = 0; a < m; ++a) {
                 const double value = A[a];
                 double* row = &gram[static_cast<size_t>(a * m)];
                 for (int b = a; b < m; ++b) {
                     row[b] += value * A[b];
                 }
-                gradient[static_cast<size_t>(a)] += value * e;
             }
         }
         const auto G = [&](int a, int b) {
             return a <= b ? gram[static_cast<size_t>(a * m + b)] : gram[static_cast<size_t>(b * m + a)];
         };
-        for (int a = 0; a < ni + np; ++a) {
-            const int ga = globalOf[static_cast<size_t>(a)];
+        const int residualColumn = m - 1;
+        for (int a = 0; a < frameColumn; ++a) {
+            const int ga = a < ni ? layout_.intrinsic_offset[c] + a : poseOffset + (a - ni);
             double* U = sums.U.ptr<double>(ga);
-            for (int b = 0; b < ni + np; ++b) {
-                U[globalOf[static_cast<size_t>(b)]] += G(a, b);
+            for (int b = 0; b < frameColumn; ++b) {
+                U[b < ni ? layout_.intrinsic_offset[c] + b : poseOffset + (b - ni)] += G(a, b);
             }
             double* W = blocks.W.ptr<double>(ga);
             for (int k = 0; k < kPoseValues; ++k) {
                 W[k] += G(a, frameColumn + k);
             }
-            sums.b.at<double>(ga) += gradient[static_cast<size_t>(a)];
+            sums.b.at<double>(ga) += G(a, residualColumn);
         }
         for (int a = 0; a < kPoseValues; ++a) {
             for (int b = 0; b < kPoseValues; ++b) {
                 blocks.V(a, b) += G(frameColumn + a, frameColumn + b);
             }
-            blocks.b(a) += gradient[static_cast<size_t>(frameColumn + a)];
+            blocks.b(a) += G(frameColumn + a, residualColumn);
         }
     }
 
-    // Scales each point's rows by the square root of its Huber weight (the Jacobian and residual of
-    // iteratively reweighted least squares) and returns the view's robust cost.
-    static double robustlyWeighted(double threshold, cv::Mat& local, cv::Mat& residual) {
+    // Scales each point's rows (Jacobian and residual, the last column) by the square root of its
+    // Huber weight, as iteratively reweighted least squares does, and returns the view's robust cost.
+    static double robustlyWeighted(double threshold, double* local, int rows, int columns) {
         double cost = 0.0;
-        for (int r = 0; r + 1 < residual.rows; r += 2) {
-            const double squared = residual.at<double>(r) * residual.at<double>(r) +
-                                   residual.at<double>(r + 1) * residual.at<double>(r + 1);
+        for (int r = 0; r + 1 < rows; r += 2) {
+            double* x = local + static_cast<size_t>(r * columns);
+            double* y = x + columns;
+            const double squared = x[columns - 1] * x[columns - 1] + y[columns - 1] * y[columns - 1];
             if (threshold <= 0.0 || squared <= threshold * threshold) {
                 cost += squared;
                 continue;
@@ -219,8 +230,9 @@ private:
             const double error = std::sqrt(squared);
             cost += 2.0 * threshold * error - threshold * threshold;
             const double scale = std::sqrt(threshold / error);
-            local.rowRange(r, r + 2) *= scale;
-            residual.rowRange(r, r + 2) *= scale;
+            for (int k = 0; k < 2 * columns; ++k) {
+                x[k] *= scale;
+            }
         }
         return cost;
     }
