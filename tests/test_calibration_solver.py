@@ -9,7 +9,7 @@ import pytest
 
 import _vantel as v
 from _vantel_testhooks import (calibrate_camera, calibrate_camera_as_the_calibrator, initial_camera_matrices,
-                               opencv_version, stereo_calibrate)
+                               opencv_version, projections, stereo_calibrate)
 from intrinsic_support import CAMERA, TO_THE_MINIMUM, TARGETS, calibrator, images
 from measures import quietly
 from vantel_tools.rendering import defaults, intrinsic_views
@@ -91,6 +91,19 @@ def test_same_minimum_as_opencv(name, flags, guess, distortion, iterations, dete
     np.testing.assert_array_equal(ours[4] > 0, theirs[4] > 0)
     np.testing.assert_allclose(ours[4] * scale, theirs[4], rtol=1e-3)
     np.testing.assert_allclose(ours[5] * scale, theirs[5], rtol=1e-3)
+
+
+@pytest.mark.parametrize("distortion", [[-0.15, 0.03, 5e-4, -3e-4], [-0.15, 0.03, 5e-4, -3e-4, 0.01],
+                                        [-0.15, 0.03, 5e-4, -3e-4, 0.01, 0.1, -0.02, 0.003],
+                                        [-0.15, 0.03, 5e-4, -3e-4, 0.01, 0.1, -0.02, 0.003, 1e-3, -2e-3, 1.5e-3, 7e-4],
+                                        [-0.15, 0.03, 5e-4, -3e-4, 0.01, 0, 0, 0, 0, 0, 0, 0, 0.01, -0.02]],
+                         ids=["4 terms", "5 terms", "rational", "thin prism", "tilted"])
+def test_projections_and_jacobian_are_opencvs(distortion):
+    objects = np.random.default_rng(0).uniform(-0.2, 0.2, (30, 3)) * [1, 1, 0]
+    ours, our_jacobian, theirs, their_jacobian = projections(objects, [0.1, -0.2, 0.3], [0.05, -0.02, 0.6],
+                                                             defaults.SMALL_CAMERA.K, np.array(distortion))
+    np.testing.assert_allclose(ours, theirs, rtol=0, atol=1e-10)
+    np.testing.assert_allclose(our_jacobian, their_jacobian, rtol=1e-10, atol=1e-10)
 
 
 @pytest.mark.parametrize("aspect_ratio", [0.0, 1.0, 0.97])

@@ -2,6 +2,7 @@
 // that no public operation exposes on its own (matrices of every depth on the way
 // out, every exception type, the log levels). Never part of the installed package.
 
+#include <array>
 #include <filesystem>
 #include <new>
 #include <optional>
@@ -15,6 +16,8 @@
 
 #include "calibration/solver/calibration_inputs.hpp"
 #include "calibration/solver/camera_calibration.hpp"
+#include "calibration/solver/camera_projection.hpp"
+#include "calibration/solver/intrinsic_flags.hpp"
 #include "calibration/solver/initial_camera_matrix.hpp"
 #include "calibration/solver/stereo_calibration.hpp"
 #include "io/npz_archive.hpp"
@@ -176,6 +179,24 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
     }, py::arg("object_points"), py::arg("image_points"), py::arg("image_size"), py::arg("flags") = 0,
        py::arg("criteria") = std::make_tuple(3, 30, 0.001), py::arg("guess") = cv::Mat(),
        py::arg("distortion_guess") = cv::Mat());
+    // The solver's projection and Jacobian beside OpenCV's.
+    module.def("projections", [](const cv::Mat& objectPoints, const std::array<double, 3>& r,
+                                 const std::array<double, 3>& t, const cv::Mat& cameraMatrix,
+                                 const cv::Mat& distortion) {
+        const cv::Vec3d rvec(r[0], r[1], r[2]), tvec(t[0], t[1], t[2]);
+        namespace solver = vantel::calibration::solver;
+        cv::Matx33d K;
+        cameraMatrix.convertTo(K, CV_64F);
+        const int flags = distortion.total() >= 12 ? cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_RATIONAL_MODEL
+                          : distortion.total() >= 8 ? cv::CALIB_RATIONAL_MODEL : 0;
+        const solver::CameraIntrinsics camera = solver::intrinsicsFor(K, distortion, flags);
+        cv::Mat objects, ours, ourJacobian, theirs, theirJacobian;
+        objectPoints.convertTo(objects, CV_64F);
+        solver::projectWithJacobian(objects, solver::Pose{rvec, tvec}, camera, ours, ourJacobian);
+        cv::projectPoints(objects, rvec, tvec, K, camera.distortion(), theirs, theirJacobian);
+        return py::make_tuple(ours.reshape(1, objects.rows), ourJacobian, theirs.reshape(1, objects.rows),
+                              theirJacobian);
+    });
     // The solver's start beside OpenCV's own.
     module.def("initial_camera_matrices", [](const std::vector<cv::Mat>& objectPoints,
                                             const std::vector<cv::Mat>& imagePoints, const cv::Size& imageSize,

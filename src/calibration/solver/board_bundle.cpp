@@ -1,5 +1,7 @@
 #include "calibration/solver/board_bundle.hpp"
 
+#include "calibration/solver/camera_projection.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -69,6 +71,8 @@ struct NormalEquations {
 
 // Buffers reused from view to view within a chunk.
 struct Workspace {
+    cv::Mat projected;
+    cv::Mat jacobian;
     std::vector<double> local;
     std::vector<double> gram;
 };
@@ -134,9 +138,9 @@ private:
         const bool reference = isHeldReference(bundle, view.camera);
         const Pose seen = reference ? board : cameraTBoard(board, bundle.camera_poses[c], byBoard, byCamera);
 
-        cv::Mat projected, jacobian;
-        cv::projectPoints(view.object_points, seen.rvec, seen.tvec, camera.cameraMatrix(), camera.distortion(),
-                          projected, jacobian);
+        cv::Mat& projected = workspace.projected;
+        cv::Mat& jacobian = workspace.jacobian;
+        projectWithJacobian(view.object_points, seen, camera, projected, jacobian);
 
         const std::vector<int>& intrinsics = layout_.free_intrinsics[c];
         const int poseOffset = layout_.pose_offset[c];
