@@ -46,7 +46,7 @@ size_t countSubsets(const std::vector<int>& sizes, int cameras) {
 
 std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const ImageLists& image_lists,
                                                                   const std::vector<int>& subset_sizes,
-                                                                  int frame_index) {
+                                                                  int frame_index, bool refine) {
     requireFrameInEveryList(image_lists, frame_index);
     RigWorkMemo memo;
     std::vector<SubsetResult> results;
@@ -69,7 +69,7 @@ std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const ImageLis
             MultiCameraCalibrator subsetCalibrator(target_, size, 0, options_, stereo_calibrate_flags_);
             SubsetResult entry;
             entry.subset = subset;
-            entry.result = subsetCalibrator.calibrateWith(subsetLists, {}, {}, {}, memo, subset);
+            entry.result = subsetCalibrator.calibrateWith(subsetLists, {}, {}, {}, refine, memo, subset);
             try {
                 entry.triangulation = subsetCalibrator.triangulateWith(subsetLists, frame_index, memo, subset);
                 entry.has_triangulation = true;

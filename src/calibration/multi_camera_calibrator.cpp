@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "calibration/intrinsic_calibrator.hpp"
+#include "calibration/rig_refinement.hpp"
 #include "calibration/rig_work_memo.hpp"
 #include "io/calibration_records.hpp"
 #include "services/log.hpp"
@@ -94,22 +95,23 @@ void MultiCameraCalibrator::resetRecord() {
     last_result_.pair_reprojection_errors.assign(count, kNaN);
     has_last_triangulation_ = false;
     last_triangulation_ = TriangulationReport();
+    last_refinement_.reset();
 }
 
 MultiCameraResult MultiCameraCalibrator::calibrate(const ImageLists& image_lists,
                                                    const std::vector<cv::Mat>& intrinsic_matrices,
                                                    const std::vector<cv::Mat>& distortion_coefficients,
-                                                   const std::filesystem::path& output_path) {
+                                                   const std::filesystem::path& output_path, bool refine) {
     RigWorkMemo memo;
-    return calibrateWith(image_lists, intrinsic_matrices, distortion_coefficients, output_path, memo,
+    return calibrateWith(image_lists, intrinsic_matrices, distortion_coefficients, output_path, refine, memo,
                          RigWorkMemo::wholeRig(num_cameras_));
 }
 
 MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_lists,
                                                        const std::vector<cv::Mat>& intrinsic_matrices,
                                                        const std::vector<cv::Mat>& distortion_coefficients,
-                                                       const std::filesystem::path& output_path, RigWorkMemo& memo,
-                                                       const std::vector<int>& rig_cameras) {
+                                                       const std::filesystem::path& output_path, bool refine,
+                                                       RigWorkMemo& memo, const std::vector<int>& rig_cameras) {
     const size_t count = static_cast<size_t>(num_cameras_);
     if (image_lists.size() != count) {
         throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
@@ -135,13 +137,15 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
     const MultiCameraResult previousResult = last_result_;
     const bool previousHasTriangulation = has_last_triangulation_;
     const TriangulationReport previousTriangulation = last_triangulation_;
+    const std::optional<JointRefinement> previousRefinement = last_refinement_;
     try {
-        computeRecord(image_lists, intrinsic_matrices, distortion_coefficients, intrinsicsSupplied, memo,
+        computeRecord(image_lists, intrinsic_matrices, distortion_coefficients, intrinsicsSupplied, refine, memo,
                       rig_cameras);
     } catch (const HostInterrupt&) {
         last_result_ = previousResult;
         has_last_triangulation_ = previousHasTriangulation;
         last_triangulation_ = previousTriangulation;
+        last_refinement_ = previousRefinement;
         throw;
     }
 
@@ -163,7 +167,7 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
 
 void MultiCameraCalibrator::computeRecord(const ImageLists& image_lists, const std::vector<cv::Mat>& intrinsic_matrices,
                                           const std::vector<cv::Mat>& distortion_coefficients,
-                                          bool intrinsics_supplied, RigWorkMemo& memo,
+                                          bool intrinsics_supplied, bool refine, RigWorkMemo& memo,
                                           const std::vector<int>& rig_cameras) {
     const size_t count = static_cast<size_t>(num_cameras_);
     // A camera this run cannot place must show as failed, not with an earlier run's transform.
@@ -186,6 +190,9 @@ void MultiCameraCalibrator::computeRecord(const ImageLists& image_lists, const s
         }
     }
     placeCameras(image_lists, cameras, memo, rig_cameras);
+    if (refine) {
+        refineJointly(cameras, intrinsics_supplied);
+    }
 
     last_result_.ok = true;
     for (const cv::Mat& transform : last_result_.reference_T_camera_list) {
@@ -240,6 +247,31 @@ std::vector<MultiCameraCalibrator::CameraFrames> MultiCameraCalibrator::calibrat
         cameras[c].accepted_frames = std::move(accepted);
     }
     return cameras;
+}
+
+void MultiCameraCalibrator::refineJointly(const std::vector<CameraFrames>& cameras, bool intrinsics_supplied) {
+    reportProgress("Refining the rig", 0, 1);
+    std::vector<RigCamera> rig;
+    for (size_t c = 0; c < cameras.size(); ++c) {
+        rig.push_back(RigCamera{cameras[c].detections, last_result_.intrinsic_matrices[c],
+                                last_result_.distortion_coefficients[c], last_result_.reference_T_camera_list[c]});
+    }
+    RigRefinementOptions options;
+    options.reference_index = reference_index_;
+    options.hold_intrinsics = intrinsics_supplied;
+    options.intrinsic_flags = options_.calibrate_camera_flags;
+    RigRefinementOutcome outcome = refineRig(rig, options);
+    last_result_.intrinsic_matrices = outcome.intrinsic_matrices;
+    last_result_.distortion_coefficients = outcome.distortion_coefficients;
+    last_result_.reference_T_camera_list = outcome.summary.reference_T_camera_list;
+    const JointRefinement& summary = outcome.summary;
+    logMessage(LogLevel::Info, "[MultiCameraCalibrator] Joint refinement: RMS " +
+                                   std::to_string(summary.overall_rms_before) + "px -> " +
+                                   std::to_string(summary.overall_rms) + "px over " +
+                                   std::to_string(summary.corners) + " corners in " +
+                                   std::to_string(summary.frames) + " frames");
+    last_refinement_ = std::move(outcome.summary);
+    reportProgress("Refining the rig", 1, 1);
 }
 
 void MultiCameraCalibrator::requireFrameInEveryList(const ImageLists& image_lists, int frame_index) const {

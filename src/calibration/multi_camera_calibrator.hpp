@@ -31,10 +31,12 @@ public:
     static IntrinsicOptions defaultOptions();
 
     // Every run starts from the record of a fresh calibrator. Intrinsics are calibrated here
-    // unless both lists are given; the report is printed; a non-empty path saves a record.
+    // unless both lists are given; the report is printed; a non-empty path saves a record. With
+    // refine, the pairwise result is refined jointly (rig_refinement.hpp) and the record, the saved
+    // file and the triangulation check hold the refined values.
     MultiCameraResult calibrate(const ImageLists& image_lists, const std::vector<cv::Mat>& intrinsic_matrices = {},
                                 const std::vector<cv::Mat>& distortion_coefficients = {},
-                                const std::filesystem::path& output_path = {});
+                                const std::filesystem::path& output_path = {}, bool refine = false);
 
     // ChArUco targets only; needs a calibration in which every camera was placed.
     TriangulationReport triangulate(const ImageLists& image_lists, int frame_index = 0) const;
@@ -42,7 +44,8 @@ public:
     // Every combination of each size, calibrated as its own rig; each rig camera's detection and
     // intrinsic calibration, and each pair's stereo calibration, is done once per call.
     std::vector<SubsetResult> calibrateSubsets(const ImageLists& image_lists,
-                                               const std::vector<int>& subset_sizes = {2, 3}, int frame_index = 0);
+                                               const std::vector<int>& subset_sizes = {2, 3}, int frame_index = 0,
+                                               bool refine = false);
 
     std::string formatResults() const;
     void printResults() const;
@@ -51,6 +54,7 @@ public:
     bool hasLastTriangulation() const { return has_last_triangulation_; }
     const TriangulationReport& lastTriangulation() const { return last_triangulation_; }
     const std::vector<SubsetResult>& lastSubsetResults() const { return last_subset_results_; }
+    const std::optional<JointRefinement>& lastRefinement() const { return last_refinement_; }
     const Target& target() const { return target_; }
     int numCameras() const { return num_cameras_; }
     int referenceIndex() const { return reference_index_; }
@@ -65,18 +69,19 @@ private:
     // shares work between calibrators over the same rig.
     MultiCameraResult calibrateWith(const ImageLists& image_lists, const std::vector<cv::Mat>& intrinsic_matrices,
                                     const std::vector<cv::Mat>& distortion_coefficients,
-                                    const std::filesystem::path& output_path, RigWorkMemo& memo,
+                                    const std::filesystem::path& output_path, bool refine, RigWorkMemo& memo,
                                     const std::vector<int>& rig_cameras);
     TriangulationReport triangulateWith(const ImageLists& image_lists, int frame_index, RigWorkMemo& memo,
                                         const std::vector<int>& rig_cameras) const;
     // Everything of a run up to the report: the record, from a reset one, and the triangulation check.
     void computeRecord(const ImageLists& image_lists, const std::vector<cv::Mat>& intrinsic_matrices,
-                       const std::vector<cv::Mat>& distortion_coefficients, bool intrinsics_supplied,
+                       const std::vector<cv::Mat>& distortion_coefficients, bool intrinsics_supplied, bool refine,
                        RigWorkMemo& memo, const std::vector<int>& rig_cameras);
     std::vector<CameraFrames> calibrateCameras(const ImageLists& image_lists, RigWorkMemo& memo,
                                                const std::vector<int>& rig_cameras);
     void placeCameras(const ImageLists& image_lists, const std::vector<CameraFrames>& cameras, RigWorkMemo& memo,
                       const std::vector<int>& rig_cameras);
+    void refineJointly(const std::vector<CameraFrames>& cameras, bool intrinsics_supplied);
     void requireFrameInEveryList(const ImageLists& image_lists, int frame_index) const;
     void resetRecord();
 
@@ -89,6 +94,7 @@ private:
     bool has_last_triangulation_ = false;
     TriangulationReport last_triangulation_;
     std::vector<SubsetResult> last_subset_results_;
+    std::optional<JointRefinement> last_refinement_;
 };
 
 }  // namespace vantel::calibration

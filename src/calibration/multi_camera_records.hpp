@@ -28,6 +28,22 @@ struct TriangulationReport {
     std::vector<int> counts_per_camera;
 };
 
+// The joint refinement of a rig (MultiCameraCalibrator::calibrate with refine): entry i belongs
+// to camera i.
+struct JointRefinement {
+    std::vector<cv::Mat> reference_T_camera_list;  // refined; empty for a camera left out
+    std::vector<double> rms_before;                // pixels, over the camera's corners; NaN when left out
+    std::vector<double> rms_after;
+    std::vector<double> rotation_change_deg;       // of reference_T_camera against its start; NaN when left out
+    std::vector<double> translation_change_m;
+    std::vector<int> chained_cameras;              // placed through shared frames, not by their pair
+    std::vector<int> cameras_left_out;             // sharing no frame with a placed camera
+    double overall_rms_before = 0.0;               // pixels, every corner of every placed camera
+    double overall_rms = 0.0;
+    int frames = 0;                                // board poses refined
+    int corners = 0;
+};
+
 struct SubsetResult {
     std::vector<int> subset;     // rig camera indices, ascending
     MultiCameraResult result;    // indexed by position in subset; reference is subset[0]

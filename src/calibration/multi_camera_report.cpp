@@ -1,5 +1,6 @@
 // The text report of the multi-camera calibrator's current state.
 
+#include <cmath>
 #include <sstream>
 #include <string>
 
@@ -36,6 +37,9 @@ std::string MultiCameraCalibrator::formatResults() const {
             text << "\n[cam_" << i << "]  identity (reference)\n";
         } else if (result.reference_T_camera_list[c].empty()) {
             text << "\n[cam_" << i << "]  FAILED  -  too few shared detections with cam_" << reference_index_ << "\n";
+        } else if (std::isnan(result.pair_reprojection_errors[c])) {
+            text << "\n[cam_" << i << "]  placed through shared frames (no stereo pair with the reference)\n";
+            text << "reference_T_cam_" << i << " =\n" << result.reference_T_camera_list[c] << "\n";
         } else {
             text << "\n[cam_" << i << "]  stereo RMS vs reference: " << result.pair_reprojection_errors[c] << " px\n";
             text << "reference_T_cam_" << i << " =\n" << result.reference_T_camera_list[c] << "\n";
@@ -70,6 +74,27 @@ std::string MultiCameraCalibrator::formatResults() const {
             }
             text << "\n";
         }
+    }
+    if (last_refinement_) {
+        const JointRefinement& refinement = *last_refinement_;
+        banner(text, rule, "JOINT REFINEMENT");
+        for (int i = 0; i < num_cameras_; ++i) {
+            const auto c = static_cast<size_t>(i);
+            text << "  [cam_" << i << "]  ";
+            if (refinement.reference_T_camera_list[c].empty()) {
+                text << "not placed  -  shares no frame with a placed camera\n";
+                continue;
+            }
+            text << "RMS " << refinement.rms_before[c] << " -> " << refinement.rms_after[c] << " px";
+            if (i == reference_index_) {
+                text << "  (reference)\n";
+                continue;
+            }
+            text << "  pose change " << refinement.rotation_change_deg[c] << " deg, "
+                 << refinement.translation_change_m[c] * 1000.0 << " mm\n";
+        }
+        text << "  Overall RMS: " << refinement.overall_rms_before << " -> " << refinement.overall_rms << " px over "
+             << refinement.corners << " corners in " << refinement.frames << " frames\n";
     }
     return text.str();
 }

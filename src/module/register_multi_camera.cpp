@@ -22,6 +22,7 @@ MultiCameraCalibrator::ImageLists borrowedImageLists(const BorrowedImageLists& l
 
 void registerMultiCamera(py::module_& module) {
     using calibration::IntrinsicOptions;
+    using calibration::JointRefinement;
     using calibration::MultiCameraResult;
     using calibration::SubsetResult;
     using calibration::TriangulationReport;
@@ -48,6 +49,20 @@ void registerMultiCamera(py::module_& module) {
         .def_readonly("intrinsic_reprojection_errors", &MultiCameraResult::intrinsic_reprojection_errors)
         .def_readonly("pair_reprojection_errors", &MultiCameraResult::pair_reprojection_errors);
 
+    py::classh<JointRefinement>(module, "JointRefinement",
+                                "Joint refinement of a rig by MultiCameraCalibrator.calibrate(refine=True).")
+        .def_readonly("reference_T_camera_list", &JointRefinement::reference_T_camera_list)
+        .def_readonly("rms_before", &JointRefinement::rms_before)
+        .def_readonly("rms_after", &JointRefinement::rms_after)
+        .def_readonly("rotation_change_deg", &JointRefinement::rotation_change_deg)
+        .def_readonly("translation_change_m", &JointRefinement::translation_change_m)
+        .def_readonly("chained_cameras", &JointRefinement::chained_cameras)
+        .def_readonly("cameras_left_out", &JointRefinement::cameras_left_out)
+        .def_readonly("overall_rms_before", &JointRefinement::overall_rms_before)
+        .def_readonly("overall_rms", &JointRefinement::overall_rms)
+        .def_readonly("frames", &JointRefinement::frames)
+        .def_readonly("corners", &JointRefinement::corners);
+
     py::classh<SubsetResult>(module, "SubsetResult", "Result of one entry of MultiCameraCalibrator.calibrate_subsets().")
         .def_readonly("subset", &SubsetResult::subset)
         .def_readonly("result", &SubsetResult::result)
@@ -64,14 +79,14 @@ void registerMultiCamera(py::module_& module) {
             "calibrate",
             [](MultiCameraCalibrator& self, const BorrowedImageLists& image_lists,
                const std::vector<cv::Mat>& intrinsic_matrices, const std::vector<cv::Mat>& distortion_coefficients,
-               const std::filesystem::path& output_path) {
+               const std::filesystem::path& output_path, bool refine) {
                 return self.calibrate(borrowedImageLists(image_lists), intrinsic_matrices, distortion_coefficients,
-                                      output_path);
+                                      output_path, refine);
             },
             py::arg("image_lists"), py::arg("intrinsic_matrices") = std::vector<cv::Mat>(),
             py::arg("distortion_coefficients") = std::vector<cv::Mat>(),
             // A str default: an empty path object would reach the host as Path('.').
-            py::arg("output_path") = "")
+            py::arg("output_path") = "", py::arg("refine") = false)
         .def(
             "triangulate",
             [](const MultiCameraCalibrator& self, const BorrowedImageLists& image_lists, int frame_index) {
@@ -81,10 +96,11 @@ void registerMultiCamera(py::module_& module) {
         .def(
             "calibrate_subsets",
             [](MultiCameraCalibrator& self, const BorrowedImageLists& image_lists, const std::vector<int>& subset_sizes,
-               int frame_index) {
-                return self.calibrateSubsets(borrowedImageLists(image_lists), subset_sizes, frame_index);
+               int frame_index, bool refine) {
+                return self.calibrateSubsets(borrowedImageLists(image_lists), subset_sizes, frame_index, refine);
             },
-            py::arg("image_lists"), py::arg("subset_sizes") = std::vector<int>{2, 3}, py::arg("frame_index") = 0)
+            py::arg("image_lists"), py::arg("subset_sizes") = std::vector<int>{2, 3}, py::arg("frame_index") = 0,
+            py::arg("refine") = false)
         .def("format_results", &MultiCameraCalibrator::formatResults)
         .def("print_results", &MultiCameraCalibrator::printResults)
         .def("last_result", [](const MultiCameraCalibrator& self) { return self.lastResult(); })
@@ -98,6 +114,8 @@ void registerMultiCamera(py::module_& module) {
             },
             "The triangulation check of the last calibrate(), or None when it did not run or failed.")
         .def("last_subset_results", [](const MultiCameraCalibrator& self) { return self.lastSubsetResults(); })
+        .def("last_refinement", [](const MultiCameraCalibrator& self) { return self.lastRefinement(); },
+             "The joint refinement of the last calibrate(refine=True), or None.")
         .def("target", [](const MultiCameraCalibrator& self) { return self.target(); })
         .def("num_cameras", &MultiCameraCalibrator::numCameras)
         .def("reference_index", &MultiCameraCalibrator::referenceIndex);
