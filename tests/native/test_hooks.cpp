@@ -14,6 +14,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/version.hpp>
 
+#include "calibration/rig_refinement.hpp"
 #include "calibration/solver/calibration_inputs.hpp"
 #include "calibration/solver/camera_calibration.hpp"
 #include "calibration/solver/camera_projection.hpp"
@@ -196,6 +197,27 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
         cv::projectPoints(objects, rvec, tvec, K, camera.distortion(), theirs, theirJacobian);
         return py::make_tuple(ours.reshape(1, objects.rows), ourJacobian, theirs.reshape(1, objects.rows),
                               theirJacobian);
+    });
+    // The rig's joint refinement on given corners (camera c's views: frames[c][k], objects[c][k], points[c][k]).
+    module.def("refine_rig", [](const std::vector<std::vector<int>>& frames,
+                                const std::vector<std::vector<cv::Mat>>& objects,
+                                const std::vector<std::vector<cv::Mat>>& points, const std::vector<cv::Mat>& matrices,
+                                const std::vector<cv::Mat>& distortions, const std::vector<cv::Mat>& reference_T_camera,
+                                bool holdIntrinsics) {
+        std::vector<vantel::calibration::RigCamera> cameras(frames.size());
+        for (size_t c = 0; c < cameras.size(); ++c) {
+            cameras[c].detections.successful_indices = frames[c];
+            cameras[c].detections.object_points = objects[c];
+            cameras[c].detections.image_points = points[c];
+            cameras[c].intrinsic_matrix = matrices[c];
+            cameras[c].distortion_coefficients = distortions[c];
+            cameras[c].reference_T_camera = reference_T_camera[c];
+        }
+        vantel::calibration::RigRefinementOptions options;
+        options.hold_intrinsics = holdIntrinsics;
+        const auto outcome = vantel::calibration::refineRig(cameras, options);
+        return py::make_tuple(outcome.summary.reference_T_camera_list, outcome.intrinsic_matrices,
+                              outcome.distortion_coefficients);
     });
     // The solver's start beside OpenCV's own.
     module.def("initial_camera_matrices", [](const std::vector<cv::Mat>& objectPoints,
