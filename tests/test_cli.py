@@ -58,8 +58,8 @@ def test_bad_target_arguments_name_the_wrong_part(text, message, tmp_path, capsy
 @pytest.fixture(scope="module")
 def simulated(tmp_path_factory):
     root = tmp_path_factory.mktemp("simulated")
-    for kind, views in [("intrinsic", 10), ("hand-eye", 10), ("rig", 6)]:
-        assert cli.main(["simulate", kind, str(root / kind), "--views", str(views), "--seed", "3"]) == 0
+    for kind, views, extra in [("intrinsic", 10, []), ("hand-eye", 10, []), ("rig", 6, ["--intrinsic-views", "8"])]:
+        assert cli.main(["simulate", kind, str(root / kind), "--views", str(views), "--seed", "3", *extra]) == 0
     return root
 
 
@@ -118,8 +118,28 @@ def test_rig_command(simulated, tmp_path, capsys):
     assert_plots(tmp_path, ["rig_layout.png"])
 
 
+def test_rig_command_with_own_intrinsics_and_refinement(simulated, tmp_path, capsys):
+    folder = simulated / "rig"
+    assert cli.main(["rig", str(folder), "--target", truth(folder)["target"], "--refine", "--intrinsics",
+                     str(folder / "intrinsics"), "-o", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert [line.split(":")[0] for line in out.splitlines() if "intrinsics from 8 of 8 images" in line] == [
+        "cam_00", "cam_01", "cam_02", "cam_03"]
+    assert "JOINT REFINEMENT" in out
+    record = _vantel.io.load_multi_camera_calibration(tmp_path)
+    cameras = truth(folder)["cameras"]
+    for ours, true in zip(record.intrinsic_matrices, cameras):
+        np.testing.assert_allclose(ours, true["K"], atol=0.01 * true["K"][0][0])
+    for ours, true in zip(record.reference_T_camera_list[1:], truth(folder)["reference_T_camera"][1:]):
+        translation, rotation = transform_error(ours, np.array(true))
+        assert translation < 5e-3 and rotation < 1.0
+    assert_plots(tmp_path, ["rig_layout.png"])
+
+
 @pytest.mark.parametrize("argv, message", [
     (["hand-eye", "{missing}", *TARGET], "dataset {missing} is not a folder"),
+    (["rig", "{unsynced}", *TARGET, "--intrinsics", "{missing}"], "intrinsics folder {missing} is not a folder"),
+    (["simulate", "intrinsic", "{empty}", "--intrinsic-views", "3"], "--intrinsic-views is for rig scenes only"),
     (["hand-eye", "{empty}", *TARGET], "cannot read the dataset {empty}: "),
     (["rig", "{empty}", *TARGET], "{empty} holds 0 camera folder(s) cam_00, cam_01, ...; a rig needs at least 2"),
     (["rig", "{empty}", *TARGET, "--subsets", "1,2"],

@@ -36,6 +36,11 @@ def build_parser() -> argparse.ArgumentParser:
     rig.add_argument("--target", required=True, help="e.g. charuco:9x7:0.03:0.022:DICT_4X4_50")
     rig.add_argument("--reference", type=int, default=0, help="index of the reference camera (default 0)")
     rig.add_argument("--subsets", help="also calibrate every camera subset of these sizes, e.g. 2,3")
+    rig.add_argument("--refine", action="store_true",
+                     help="refine every camera, every frame and the board poses jointly after the pairwise step")
+    rig.add_argument("--intrinsics", type=pathlib.Path, metavar="DIR",
+                     help="calibrate each camera first from its own images in DIR/cam_00, DIR/cam_01, ... and hold "
+                          "those intrinsics in the rig")
     rig.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-rig)")
 
     simulate = commands.add_parser("simulate", help="render a scene with known truth into a dataset folder",
@@ -46,6 +51,8 @@ def build_parser() -> argparse.ArgumentParser:
     simulate.add_argument("--views", type=int, default=None, help="images (or captures) to render")
     simulate.add_argument("--noise", type=float, default=0.2, help="corner position noise, px (default 0.2)")
     simulate.add_argument("--seed", type=int, default=0)
+    simulate.add_argument("--intrinsic-views", type=int, default=0, metavar="N",
+                          help="rig only: also N views per camera of its own into OUTPUT/intrinsics/cam_NN")
     return parser
 
 

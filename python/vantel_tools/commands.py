@@ -44,10 +44,10 @@ def write_json(path: pathlib.Path, document: dict) -> None:
     path.write_text(json.dumps(_json_ready(document), indent=2))
 
 
-def intrinsic(args) -> int:
-    target = target_argument(args.target)
-    _require_folder(args.folder, "image folder")
-    files = sorted(p for p in args.folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES and p.is_file())
+def _read_images(folder: pathlib.Path) -> tuple[list, list[str]]:
+    """Every readable image of a folder in name order, and the names; the unreadable ones are named."""
+    _require_folder(folder, "image folder")
+    files = sorted(p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES and p.is_file())
     images, names = [], []
     for path in files:
         image = cv2.imread(str(path), cv2.IMREAD_COLOR)
@@ -57,7 +57,13 @@ def intrinsic(args) -> int:
         images.append(image)
         names.append(path.name)
     if not images:
-        raise CommandError(f"no readable images in {args.folder}")
+        raise CommandError(f"no readable images in {folder}")
+    return images, names
+
+
+def intrinsic(args) -> int:
+    target = target_argument(args.target)
+    images, names = _read_images(args.folder)
     output = _output_folder(args, "vantel-intrinsic")
 
     options = _vantel.IntrinsicOptions()
@@ -140,6 +146,8 @@ def rig(args) -> int:
     target = target_argument(args.target)
     sizes = subset_sizes(args.subsets) if args.subsets else None
     _require_folder(args.dataset, "dataset")
+    if args.intrinsics:
+        _require_folder(args.intrinsics, "intrinsics folder")
     count = _camera_count(args.dataset)
     if not 0 <= args.reference < count:
         raise CommandError(f"--reference must be a camera index from 0 to {count - 1}, got {args.reference}")
@@ -147,17 +155,36 @@ def rig(args) -> int:
         lists = _vantel.io.load_multi_camera_dataset(args.dataset, count)
     except (RuntimeError, ValueError) as error:
         raise CommandError(f"cannot read the dataset {args.dataset}: {error}") from None
+    intrinsics = _own_intrinsics(args.intrinsics, target, count) if args.intrinsics else ([], [])
     output = _output_folder(args, "vantel-rig")
     calibrator = _vantel.MultiCameraCalibrator(target, count, args.reference)
-    result = calibrator.calibrate(lists, output_path=output)
+    result = calibrator.calibrate(lists, *intrinsics, output_path=output, refine=args.refine)
     if sizes:
-        calibrator.calibrate_subsets(lists, sizes)
+        calibrator.calibrate_subsets(lists, sizes, refine=args.refine)
         calibrator.print_results()
     triangulation = calibrator.last_triangulation()
+    refinement = calibrator.last_refinement()
     plots.rig_layout(output / "rig_layout.png", result.reference_T_camera_list,
-                     None if triangulation is None else triangulation.points_3d)
+                     None if triangulation is None else triangulation.points_3d,
+                     None if refinement is None else refinement.start_reference_T_camera_list)
     print(f"Record: {output / 'multi_camera_calibration.json'}\nPlots: {output}")
     return 0 if result.ok else 1
+
+
+def _own_intrinsics(folder: pathlib.Path, target, count: int) -> tuple[list, list]:
+    """Each camera calibrated from its own images in folder/cam_NN, with the rig's options."""
+    matrices, distortions = [], []
+    for camera in range(count):
+        images, _ = _read_images(folder / f"cam_{camera:02d}")
+        result = _vantel.IntrinsicCalibrator(target, _vantel.MultiCameraCalibrator.default_options()).calibrate(images)
+        if not result.ok:
+            raise CommandError(f"cannot calibrate camera {camera} from {folder / f'cam_{camera:02d}'}: the target "
+                               f"was found in {len(result.successful_indices)} of {len(images)} images")
+        print(f"cam_{camera:02d}: intrinsics from {len(result.successful_indices)} of {len(images)} images, mean "
+              f"view error {result.reprojection_error:.4f} px")
+        matrices.append(result.intrinsic_matrix)
+        distortions.append(result.distortion_coefficients)
+    return matrices, distortions
 
 
 def run(args) -> int:

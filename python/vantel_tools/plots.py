@@ -87,13 +87,21 @@ def rotation_variety(path, camera_T_target_list):
     return _save(figure, path)
 
 
-def rig_layout(path, reference_T_camera_list, points_3d=None):
+def rig_layout(path, reference_T_camera_list, points_3d=None, before=None):
     """Camera positions and viewing directions from above (x-z) and from the side (z-y), with the
-    triangulated corners, in the reference camera's frame."""
+    triangulated corners, in the reference camera's frame; `before` (the start of a joint
+    refinement) is drawn hollow beside it."""
     figure, axes = plt.subplots(1, 2, figsize=(11, 5))
     placed = [(k, np.asarray(T)) for k, T in enumerate(reference_T_camera_list) if np.asarray(T).size == 16]
     spread = max([np.linalg.norm(T[:3, 3]) for _, T in placed] + [0.1])
+    started = [(k, np.asarray(T)) for k, T in enumerate(before or []) if np.asarray(T).size == 16]
     for plot, (i, j), title in zip(axes, [(0, 2), (2, 1)], ["from above", "from the side"]):
+        for k, T in started:
+            centre, direction = T[:3, 3], T[:3, 2] * 0.3 * spread
+            plot.plot(centre[i], centre[j], "o", markerfacecolor="none", color=f"C{k}",
+                      label="before refinement" if k == started[-1][0] else None)
+            plot.annotate("", xy=(centre[i] + direction[i], centre[j] + direction[j]), xytext=(centre[i], centre[j]),
+                          arrowprops={"arrowstyle": "->", "color": f"C{k}", "linestyle": "dashed", "alpha": 0.5})
         for k, T in placed:
             centre, direction = T[:3, 3], T[:3, 2] * 0.3 * spread
             plot.plot(centre[i], centre[j], "o", color=f"C{k}")
@@ -103,6 +111,7 @@ def rig_layout(path, reference_T_camera_list, points_3d=None):
         if points_3d is not None and np.asarray(points_3d).size:
             points = np.asarray(points_3d).reshape(-1, 3)
             plot.scatter(points[:, i], points[:, j], s=4, color="black", label="triangulated corners")
+        if started or (points_3d is not None and np.asarray(points_3d).size):
             plot.legend(loc="best", fontsize=8)
         plot.set_xlabel(f"{'xyz'[i]} (m)")
         plot.set_ylabel(f"{'xyz'[j]} (m)")

@@ -42,12 +42,20 @@ def _hand_eye(output: pathlib.Path, views: int, noise: float, seed: int) -> dict
             "world_T_target": scene.world_T_target, "camera_T_target": scene.camera_T_target}
 
 
-def _rig(output: pathlib.Path, views: int, noise: float, seed: int) -> dict:
+def _rig(output: pathlib.Path, views: int, noise: float, seed: int, intrinsic_views_per_camera: int = 0) -> dict:
     scene = rig_scene(defaults.RIG_CHARUCO, defaults.RIG_CAMERAS, defaults.RIG_REFERENCE_T_CAMERA, n_frames=views,
                       seed=seed, position_noise_px=noise)
     lists = scene.image_lists()
     for k in range(views):
         _vantel.io.save_multi_camera_capture(output, [images[k] for images in lists], k)
+    # Close views of the board per camera, for intrinsics calibrated apart from the rig's frames.
+    for c, camera in enumerate(scene.cameras if intrinsic_views_per_camera else []):
+        folder = output / "intrinsics" / f"cam_{c:02d}"
+        folder.mkdir(parents=True, exist_ok=True)
+        own = intrinsic_views(defaults.RIG_CHARUCO, camera, n_views=intrinsic_views_per_camera, seed=seed + 1 + c,
+                              position_noise_px=noise)
+        for k, view in enumerate(own):
+            cv2.imwrite(str(folder / f"image_{k:02d}.png"), view.image)
     return {"cameras": [_camera(camera) for camera in scene.cameras], "reference_T_camera": scene.reference_T_camera,
             "reference_T_board": scene.reference_T_board}
 
@@ -62,11 +70,18 @@ def run(args) -> int:
         args.output.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise CommandError(f"cannot create {args.output}: {error.strerror}") from None
-    render = {"intrinsic": _intrinsic, "hand-eye": _hand_eye, "rig": _rig}[args.kind]
-    truth = render(args.output, views, args.noise, args.seed)
+    if args.intrinsic_views and args.kind != "rig":
+        raise CommandError("--intrinsic-views is for rig scenes only")
+    if args.intrinsic_views < 0:
+        raise CommandError(f"--intrinsic-views must not be negative, got {args.intrinsic_views}")
+    if args.kind == "rig":
+        truth = _rig(args.output, views, args.noise, args.seed, args.intrinsic_views)
+    else:
+        truth = {"intrinsic": _intrinsic, "hand-eye": _hand_eye}[args.kind](args.output, views, args.noise, args.seed)
     write_json(args.output / "truth.json", {"kind": args.kind, "target": TARGETS[args.kind], "views": views,
                                             "noise_px": args.noise, "seed": args.seed, **truth})
     command = "intrinsic" if args.kind == "intrinsic" else args.kind
     print(f"Rendered a {args.kind} scene into {args.output} (truth in truth.json).")
-    print(f"Calibrate it with: vantel {command} {args.output} --target {TARGETS[args.kind]}")
+    extra = f" --refine --intrinsics {args.output / 'intrinsics'}" if args.intrinsic_views else ""
+    print(f"Calibrate it with: vantel {command} {args.output} --target {TARGETS[args.kind]}{extra}")
     return 0

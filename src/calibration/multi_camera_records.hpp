@@ -32,6 +32,7 @@ struct TriangulationReport {
 // to camera i.
 struct JointRefinement {
     std::vector<cv::Mat> reference_T_camera_list;  // refined; empty for a camera left out
+    std::vector<cv::Mat> start_reference_T_camera_list;  // where the refinement started
     std::vector<double> rms_before;                // pixels, over the camera's corners; NaN when left out
     std::vector<double> rms_after;
     std::vector<double> rotation_change_deg;       // of reference_T_camera against its start; NaN when left out

@@ -244,12 +244,14 @@ RigRefinementOutcome refineRig(const std::vector<RigCamera>& cameras, const RigR
                                                       : distortionAsGiven(refined, cameras[c].distortion_coefficients));
         if (!placed[c]) {
             summary.reference_T_camera_list.push_back(cv::Mat());
+            summary.start_reference_T_camera_list.push_back(cv::Mat());
             summary.rotation_change_deg.push_back(kNaN);
             summary.translation_change_m.push_back(kNaN);
             continue;
         }
         const cv::Matx44d after = transformOf(bundle.camera_poses[c]).inv();
         summary.reference_T_camera_list.push_back(cv::Mat(after, true));
+        summary.start_reference_T_camera_list.push_back(cv::Mat(*placed[c], true));
         summary.rotation_change_deg.push_back(rotationAngleDeg(*placed[c], after));
         summary.translation_change_m.push_back(cv::norm(cv::Vec3d(after(0, 3) - (*placed[c])(0, 3),
                                                                   after(1, 3) - (*placed[c])(1, 3),

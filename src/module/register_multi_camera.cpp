@@ -52,6 +52,7 @@ void registerMultiCamera(py::module_& module) {
     py::classh<JointRefinement>(module, "JointRefinement",
                                 "Joint refinement of a rig by MultiCameraCalibrator.calibrate(refine=True).")
         .def_readonly("reference_T_camera_list", &JointRefinement::reference_T_camera_list)
+        .def_readonly("start_reference_T_camera_list", &JointRefinement::start_reference_T_camera_list)
         .def_readonly("rms_before", &JointRefinement::rms_before)
         .def_readonly("rms_after", &JointRefinement::rms_after)
         .def_readonly("rotation_change_deg", &JointRefinement::rotation_change_deg)
