@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'set_progress_callback', 'tf']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'JointRefinement', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'set_progress_callback', 'tf']
 class ChessboardTarget:
     """
     Classic chessboard target: inner-corner grid + square size.
@@ -396,6 +396,46 @@ class MultiCameraResult:
     @property
     def reference_index(self) -> int:
         ...
+class JointRefinement:
+    """
+    Joint refinement of a rig by MultiCameraCalibrator.calibrate(refine=True).
+    """
+    @property
+    def cameras_left_out(self) -> list[int]:
+        ...
+    @property
+    def chained_cameras(self) -> list[int]:
+        ...
+    @property
+    def corners(self) -> int:
+        ...
+    @property
+    def frames(self) -> int:
+        ...
+    @property
+    def overall_rms(self) -> float:
+        ...
+    @property
+    def overall_rms_before(self) -> float:
+        ...
+    @property
+    def reference_T_camera_list(self) -> list[numpy.ndarray]:
+        ...
+    @property
+    def rms_after(self) -> list[float]:
+        ...
+    @property
+    def rms_before(self) -> list[float]:
+        ...
+    @property
+    def rotation_change_deg(self) -> list[float]:
+        ...
+    @property
+    def start_reference_T_camera_list(self) -> list[numpy.ndarray]:
+        ...
+    @property
+    def translation_change_m(self) -> list[float]:
+        ...
 class SubsetResult:
     """
     Result of one entry of MultiCameraCalibrator.calibrate_subsets().
@@ -421,12 +461,16 @@ class MultiCameraCalibrator:
         ...
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, num_cameras: typing.SupportsInt | typing.SupportsIndex, reference_index: typing.SupportsInt | typing.SupportsIndex = 0, options: IntrinsicOptions = ..., stereo_calibrate_flags: typing.SupportsInt | typing.SupportsIndex = 256) -> None:
         ...
-    def calibrate(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], intrinsic_matrices: collections.abc.Sequence[numpy.ndarray] = [], distortion_coefficients: collections.abc.Sequence[numpy.ndarray] = [], output_path: os.PathLike | str | bytes = '') -> MultiCameraResult:
+    def calibrate(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], intrinsic_matrices: collections.abc.Sequence[numpy.ndarray] = [], distortion_coefficients: collections.abc.Sequence[numpy.ndarray] = [], output_path: os.PathLike | str | bytes = '', refine: bool = False) -> MultiCameraResult:
         ...
-    def calibrate_subsets(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], subset_sizes: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = [2, 3], frame_index: typing.SupportsInt | typing.SupportsIndex = 0) -> list[SubsetResult]:
+    def calibrate_subsets(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], subset_sizes: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = [2, 3], frame_index: typing.SupportsInt | typing.SupportsIndex = 0, refine: bool = False) -> list[SubsetResult]:
         ...
     def format_results(self) -> str:
         ...
+    def last_refinement(self) -> JointRefinement | None:
+        """
+        The joint refinement of the last calibrate(refine=True), or None.
+        """
     def last_result(self) -> MultiCameraResult:
         ...
     def last_subset_results(self) -> list[SubsetResult]:
