@@ -11,18 +11,24 @@ Not in the timed runs: the module's annotated copy of each found view and its me
 (module work beyond plain cv2; --extras times them separately), and the board-fit check the
 module adds on 4.6/4.7 (it changes nothing on a correctly described board).
 
-Usage: python3 cv2_intrinsic.py JOB.npz [--runs N] [--extras]
-JOB.npz holds image_0000, image_0001, ... (BGR uint8) and "job", a JSON text describing the
-target. Prints one JSON object: versions, wall and CPU seconds per run, detected views and the
-calibration.
+Usage: python3 cv2_intrinsic.py JOB [--runs N] [--extras] [--flags F] [--warm-up N]
+JOB is an .npz holding image_0000, image_0001, ... (BGR uint8) and "job", a JSON text describing
+the target, or a cached job of bench_child.py (.json). Prints one JSON object: versions, wall and
+CPU seconds per run and of the calibrateCamera call alone, detected views, the calibration and
+the peak resident size after loading and at the end.
 """
 
 import argparse
 import json
+import pathlib
+import sys
 import time
 
 import cv2
 import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import bench_child  # noqa: E402
 
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
 # The calibrator adds CALIB_USE_LU to the caller's flags 0: same result as the default solver,
@@ -193,10 +199,11 @@ def mean_view_error(object_points, image_points, calibration):
     return sum(errors) / len(errors)
 
 
-def calibrate(images, job, extras=None):
+def calibrate(images, job, extras=None, flags=CALIBRATE_FLAGS, solve_times=None):
     """(successful indices, calibrateCameraExtended's outputs) for one batch, detectors built once.
 
-    With an extras dict, also does the module's work beyond plain cv2 and adds its seconds there.
+    With an extras dict, also does the module's work beyond plain cv2 and adds its seconds there;
+    with a solve_times list, appends the wall and CPU seconds of the calibrateCamera call.
     """
     find = FINDERS[job["target"]](job)
     indices, object_points, image_points = [], [], []
@@ -214,8 +221,11 @@ def calibrate(images, job, extras=None):
                 extras["annotated copy"] += time.perf_counter() - start
     if not indices:
         return indices, None
+    start, cpu_start = time.perf_counter(), time.process_time()
     calibration = cv2.calibrateCameraExtended(object_points, image_points, images[0].shape[1::-1], None, None,
-                                              flags=CALIBRATE_FLAGS, criteria=CRITERIA)
+                                              flags=flags, criteria=CRITERIA)
+    if solve_times is not None:
+        solve_times.append((time.perf_counter() - start, time.process_time() - cpu_start))
     if extras is not None:
         start = time.perf_counter()
         mean_view_error(object_points, image_points, calibration)
@@ -224,6 +234,8 @@ def calibrate(images, job, extras=None):
 
 
 def load_job(path):
+    if pathlib.Path(path).suffix == ".json":
+        return bench_child.cached_job(path)[:2]
     with np.load(path, allow_pickle=False) as archive:
         job = json.loads(str(archive["job"]))
         images = [archive[name] for name in sorted(archive.files) if name.startswith("image_")]
@@ -232,24 +244,27 @@ def load_job(path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("job", help="npz with image_NNNN arrays and the JSON job description")
+    parser.add_argument("job", help="npz with image_NNNN arrays and the JSON job description, or a cached job (.json)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--extras", action="store_true",
                         help="then time the module's extra work (annotated copies, mean view error) in more runs")
+    parser.add_argument("--flags", type=int, default=CALIBRATE_FLAGS, help="calibrateCamera flags")
+    parser.add_argument("--warm-up", type=int, default=None,
+                        help="views of the warm-up run, from the first (default: all)")
     args = parser.parse_args()
     job, images = load_job(args.job)
+    loaded_mib = bench_child.peak_rss_mib()
 
-    calibrate(images, job)  # warm-up: thread pool, lazy initialisation
-    seconds, cpu_seconds = [], []
-    for _ in range(args.runs):
-        start, cpu_start = time.perf_counter(), time.process_time()
-        indices, calibration = calibrate(images, job)
-        seconds.append(time.perf_counter() - start)
-        cpu_seconds.append(time.process_time() - cpu_start)
+    calibrate(images[:args.warm_up], job, flags=args.flags)  # warm-up: thread pool, lazy initialisation
+    solve_times = []
+    seconds, cpu_seconds, (indices, calibration) = bench_child.timed_runs(
+        lambda: calibrate(images, job, flags=args.flags, solve_times=solve_times), args.runs)
 
     report = {"cv2": cv2.__version__, "aruco_api": "class" if CLASS_API else "functions",
-              "calibrate_flags": CALIBRATE_FLAGS, "seconds": seconds, "cpu_seconds": cpu_seconds, "indices": indices,
-              "rms": None, "camera_matrix": None}
+              "calibrate_flags": args.flags, "seconds": seconds, "cpu_seconds": cpu_seconds,
+              "solve_seconds": [wall for wall, _ in solve_times], "solve_cpu_seconds": [cpu for _, cpu in solve_times],
+              "indices": indices, "rms": None, "camera_matrix": None,
+              "peak_rss_mib": {"loaded": loaded_mib, "end": bench_child.peak_rss_mib()}}
     if calibration is not None:
         report["rms"] = float(calibration[0])
         report["camera_matrix"] = np.asarray(calibration[1]).tolist()
@@ -258,7 +273,7 @@ def main():
         runs = []
         for _ in range(args.runs):
             extras = {"annotated copy": 0.0, "mean view error": 0.0}
-            calibrate(images, job, extras)
+            calibrate(images, job, extras, flags=args.flags)
             runs.append(extras)
         report["extras"] = {name: sorted(run[name] for run in runs)[len(runs) // 2] for name in runs[0]}
     print(json.dumps(report))

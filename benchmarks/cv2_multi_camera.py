@@ -3,27 +3,27 @@
 Does what MultiCameraCalibrator.calibrate does with its default options on a ChArUco rig: per
 camera the intrinsic calibration of cv2_intrinsic.py (criteria COUNT+EPS 30 1e-6) and the
 3 px per-view filter, per camera against the reference the frames both kept, the corner ids both
-saw (at least 15) and stereoCalibrate with fixed intrinsics (both with the LU solver the module adds), then the DLT triangulation of frame 0
-with its neighbour distances, plane thickness and per-camera reprojection. Like the module it
-reuses each camera's detection of frame 0 for the triangulation. Runs under any interpreter with
-cv2 and numpy.
+saw (at least 15) and stereoCalibrate with fixed intrinsics (both with the LU solver the module
+adds, unless --flags gives others), then the DLT triangulation of frame 0 with its neighbour
+distances, plane thickness and per-camera reprojection. Like the module it reuses each camera's
+detection of frame 0 for the triangulation. Runs under any interpreter with cv2 and numpy.
 
-Usage: python3 cv2_multi_camera.py JOB.npz [--runs N]
-JOB.npz holds "images" (cameras x frames x H x W x 3, BGR uint8) and "job", the JSON target
-description of cv2_intrinsic.py. Prints one JSON object: wall and CPU seconds per run and the
-transforms found.
+Usage: python3 cv2_multi_camera.py JOB [--runs N] [--flags F]
+JOB is an .npz holding "images" (cameras x frames x H x W x 3, BGR uint8) and "job", the JSON target
+description of cv2_intrinsic.py, or a cached rig job of bench_child.py (.json). Prints one JSON
+object: wall and CPU seconds per run and the transforms found.
 """
 
 import argparse
 import json
 import pathlib
 import sys
-import time
 
 import cv2
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import bench_child  # noqa: E402
 import cv2_intrinsic  # noqa: E402
 
 cv2_intrinsic.CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 1e-6)
@@ -32,7 +32,7 @@ MIN_SHARED_FRAMES = 4
 MIN_SHARED_CORNERS = 15
 
 
-def detect_and_calibrate(images, job):
+def detect_and_calibrate(images, job, flags):
     """Per frame (ids, corners) or None, and (K, dist, kept frames)."""
     find = cv2_intrinsic.charuco_finder(job)
     found = []
@@ -41,7 +41,7 @@ def detect_and_calibrate(images, job):
         found.append(None if view is None else (view[0], np.asarray(view[1], np.float32).reshape(-1, 1, 2)))
     indices = [k for k, view in enumerate(found) if view is not None]
     calibration = cv2.calibrateCameraExtended([found[k][0] for k in indices], [found[k][1] for k in indices],
-                                              images[0].shape[1::-1], None, None, flags=cv2.CALIB_USE_LU,
+                                              images[0].shape[1::-1], None, None, flags=flags,
                                               criteria=cv2_intrinsic.CRITERIA)
     kept = [k for k, error in zip(indices, calibration[7].ravel()) if error <= PER_VIEW_THRESHOLD]
     return found, calibration[1], calibration[2], kept or indices
@@ -53,7 +53,7 @@ def ids_of(board_corners, object_points):
     return [lookup[tuple(row)] for row in object_points]
 
 
-def stereo_pair(board_corners, reference, camera):
+def stereo_pair(board_corners, reference, camera, flags):
     (found_r, K1, D1, kept_r), (found_k, K2, D2, kept_k) = reference, camera
     objects, points_r, points_k = [], [], []
     for frame in sorted(set(kept_r) & set(kept_k)):
@@ -68,7 +68,7 @@ def stereo_pair(board_corners, reference, camera):
     if len(objects) < MIN_SHARED_FRAMES:
         return None
     rms, _, _, _, _, R, T, _, _ = cv2.stereoCalibrate(objects, points_r, points_k, K1, D1, K2, D2, (0, 0),
-                                                      flags=cv2.CALIB_FIX_INTRINSIC | cv2.CALIB_USE_LU,
+                                                      flags=cv2.CALIB_FIX_INTRINSIC | flags,
                                                       criteria=cv2_intrinsic.CRITERIA)
     camera_T_reference = np.eye(4)
     camera_T_reference[:3, :3], camera_T_reference[:3, 3] = R, T.ravel()
@@ -111,14 +111,14 @@ def triangulate(board_corners, cameras, transforms, squares_x, frame=0):
     return distances, thickness, rms
 
 
-def calibrate(lists, job, reference=0):
+def calibrate(lists, job, reference=0, flags=cv2.CALIB_USE_LU):
     board_corners = cv2_intrinsic.charuco_board(job["squares"], job["square"], job["marker"],
                                                 cv2.aruco.getPredefinedDictionary(job["dictionary"]))[1]
-    cameras = [detect_and_calibrate(images, job) for images in lists]
+    cameras = [detect_and_calibrate(images, job, flags) for images in lists]
     transforms = [np.eye(4) if c == reference else None for c in range(len(lists))]
     for c in range(len(lists)):
         if c != reference:
-            pair = stereo_pair(board_corners, cameras[reference], cameras[c])
+            pair = stereo_pair(board_corners, cameras[reference], cameras[c], flags)
             transforms[c] = None if pair is None else pair[1]
     if all(T is not None for T in transforms):
         triangulate(board_corners, cameras, transforms, job["squares"][0])
@@ -129,17 +129,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("job")
     parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--flags", type=int, default=cv2.CALIB_USE_LU,
+                        help="solver flags of calibrateCamera, and of stereoCalibrate beside CALIB_FIX_INTRINSIC")
+    parser.add_argument("--warm-up", type=int, default=None, help="frames of the warm-up run (default: all)")
     args = parser.parse_args()
-    with np.load(args.job, allow_pickle=False) as archive:
-        job = json.loads(str(archive["job"]))
-        lists = [list(camera) for camera in archive["images"]]
-    calibrate(lists, job)  # warm-up: thread pool, lazy initialisation
-    seconds, cpu_seconds = [], []
-    for _ in range(args.runs):
-        start, cpu_start = time.perf_counter(), time.process_time()
-        transforms = calibrate(lists, job)
-        seconds.append(time.perf_counter() - start)
-        cpu_seconds.append(time.process_time() - cpu_start)
+    if pathlib.Path(args.job).suffix == ".json":
+        job, lists, _ = bench_child.cached_job(args.job)
+    else:
+        with np.load(args.job, allow_pickle=False) as archive:
+            job = json.loads(str(archive["job"]))
+            lists = [list(camera) for camera in archive["images"]]
+    # warm-up: thread pool, lazy initialisation
+    calibrate([images[:args.warm_up] for images in lists], job, flags=args.flags)
+    seconds, cpu_seconds, transforms = bench_child.timed_runs(lambda: calibrate(lists, job, flags=args.flags),
+                                                              args.runs)
     print(json.dumps({"cv2": cv2.__version__, "seconds": seconds, "cpu_seconds": cpu_seconds,
                       "transforms": [None if T is None else T.tolist() for T in transforms]}))
 
