@@ -6,6 +6,7 @@ import os
 import pathlib
 import re
 import runpy
+import shutil
 import subprocess
 import sys
 
@@ -376,3 +377,49 @@ def test_same_build_comparison_takes_only_the_modules_opencv(interpreter, chosen
     core = driver["module_opencv_core"]()
     found, _, why = driver["system_interpreter"](core, interpreter)
     assert found == chosen and (reason in why if reason else why is None and "libopencv_core" in core)
+
+
+# On the same build the camera calibration's stop on eps 0.001 leaves micrometres to the module's minimum.
+@pytest.mark.parametrize("interpreter, tolerance_m", builds(2e-3, 5e-5))
+def test_hand_eye_script_places_the_camera_as_the_module(tmp_path, interpreter, tolerance_m):
+    scene = hand_eye_scene(defaults.CHARUCO, defaults.SMALL_CAMERA, defaults.TCP_T_CAMERA, defaults.WORLD_T_TARGET,
+                           n_poses=10, seed=3, position_noise_px=0.2, supersample=2)
+    images = [view.image for view in scene.views]
+    np.savez(tmp_path / "views.npz", grey=np.stack([image[..., 0] for image in images]),
+             robot_T_tcp=np.stack(scene.robot_T_tcp))
+    job = {**SCRIPT_TARGETS["charuco"][2], "views": str(tmp_path / "views.npz"), "count": 10}
+    (tmp_path / "job.json").write_text(json.dumps(job))
+    report = run_script(interpreter, "cv2_hand_eye.py", str(tmp_path / "job.json"))
+    result = _vantel.EyeInHandCalibrator(SCRIPT_TARGETS["charuco"][1]).calibrate(scene.robot_T_tcp, images)
+    assert result.ok and len(report["frames"]) == len(result.valid_robot_T_tcp_list) >= 4
+    np.testing.assert_allclose(np.asarray(report["tcp_T_camera"])[:3, 3], result.tcp_T_camera[:3, 3], atol=tolerance_m)
+
+
+GROWTH_ROWS = [(label, what, size) for label, kind, sizes in (
+    ("chessboard 9x6", "intrinsic", (6, 12)), ("charuco 7x5", "intrinsic", (6, 12)),
+    ("rig 4 cameras", "rig", (6, 8)), ("hand-eye TSAI", "hand-eye", (6, 12)))
+    for size in sizes for what in (("detect + solve", "solve") if kind == "intrinsic" else ("calibrate",))]
+
+
+@pytest.mark.skipif(shutil.which("ldd") is None, reason="the benchmark finds the module's OpenCV with ldd")
+def test_growth_benchmark_prints_every_path_with_finite_ratios_and_the_same_work_on_each_side(tmp_path):
+    completed = subprocess.run([sys.executable, str(BENCHMARKS / "growth.py"), "--quick", "--runs", "1", "--cache",
+                                str(tmp_path), "--json", str(tmp_path / "growth.json")],
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    same_build = "same build: cv2 " in completed.stdout
+    cells = [[cell.strip() for cell in line.strip("|").split("|")] for line in completed.stdout.splitlines()
+             if line.startswith("| ") and not line.startswith(("| path", "| target"))]
+    timings = [row for row in cells if len(row) == 8]
+    assert [(path.split(": ")[0], path.split(": ")[1], int(size)) for path, size, *_ in timings] == GROWTH_ROWS
+    for _, _, module, same, pypi, over_same, over_pypi, found in timings:
+        used = found.split(" / ")
+        # Each side must have worked with the same views (the same-build side is "-" when skipped).
+        assert used[0] == used[2] and used[1] == (used[0] if same_build else "-") and int(used[0]) > 0
+        for value in (module, pypi, over_pypi) + ((same, over_same) if same_build else ()):
+            assert math.isfinite(float(value)) and float(value) > 0
+    summary = json.loads((tmp_path / "growth.json").read_text())
+    assert {row["path"] for row in summary["growth"]} == {f"{label}: {what}" for label, what, _ in GROWTH_ROWS}
+    assert all(math.isfinite(row["module"]) and math.isfinite(row["pypi"]) for row in summary["growth"])
+    assert [row["target"] for row in summary["memory"]] == ["chessboard 9x6", "charuco 7x5"]
+    assert all(row["peak_mib"]["module"] > 0 and row["work_mib"]["module"] >= 0 for row in summary["memory"])
