@@ -199,8 +199,9 @@ def mean_view_error(object_points, image_points, calibration):
     return sum(errors) / len(errors)
 
 
-def calibrate(images, job, extras=None, flags=CALIBRATE_FLAGS, solve_times=None):
-    """(successful indices, calibrateCameraExtended's outputs) for one batch, detectors built once.
+def calibrate(images, job, extras=None, flags=CALIBRATE_FLAGS, solve_times=None, plain=False):
+    """(successful indices, calibrateCameraExtended's outputs) for one batch, detectors built once;
+    plain: calibrateCamera's, without the deviations and per-view errors (what a plain script asks for).
 
     With an extras dict, also does the module's work beyond plain cv2 and adds its seconds there;
     with a solve_times list, appends the wall and CPU seconds of the calibrateCamera call.
@@ -222,8 +223,9 @@ def calibrate(images, job, extras=None, flags=CALIBRATE_FLAGS, solve_times=None)
     if not indices:
         return indices, None
     start, cpu_start = time.perf_counter(), time.process_time()
-    calibration = cv2.calibrateCameraExtended(object_points, image_points, images[0].shape[1::-1], None, None,
-                                              flags=flags, criteria=CRITERIA)
+    solve = cv2.calibrateCamera if plain else cv2.calibrateCameraExtended
+    calibration = solve(object_points, image_points, images[0].shape[1::-1], None, None, flags=flags,
+                        criteria=CRITERIA)
     if solve_times is not None:
         solve_times.append((time.perf_counter() - start, time.process_time() - cpu_start))
     if extras is not None:
@@ -251,14 +253,16 @@ def main():
     parser.add_argument("--flags", type=int, default=CALIBRATE_FLAGS, help="calibrateCamera flags")
     parser.add_argument("--warm-up", type=int, default=None,
                         help="views of the warm-up run, from the first (default: all)")
+    parser.add_argument("--plain", action="store_true",
+                        help="calibrateCamera without the standard deviations and per-view errors")
     args = parser.parse_args()
     job, images = load_job(args.job)
     loaded_mib = bench_child.peak_rss_mib()
 
-    calibrate(images[:args.warm_up], job, flags=args.flags)  # warm-up: thread pool, lazy initialisation
+    calibrate(images[:args.warm_up], job, flags=args.flags, plain=args.plain)  # warm-up: thread pool, lazy start
     solve_times = []
     seconds, cpu_seconds, (indices, calibration) = bench_child.timed_runs(
-        lambda: calibrate(images, job, flags=args.flags, solve_times=solve_times), args.runs)
+        lambda: calibrate(images, job, flags=args.flags, solve_times=solve_times, plain=args.plain), args.runs)
 
     report = {"cv2": cv2.__version__, "aruco_api": "class" if CLASS_API else "functions",
               "calibrate_flags": args.flags, "seconds": seconds, "cpu_seconds": cpu_seconds,
@@ -268,7 +272,7 @@ def main():
     if calibration is not None:
         report["rms"] = float(calibration[0])
         report["camera_matrix"] = np.asarray(calibration[1]).tolist()
-        report["per_view_errors"] = np.asarray(calibration[7]).ravel().tolist()
+        report["per_view_errors"] = None if args.plain else np.asarray(calibration[7]).ravel().tolist()
     if args.extras:
         runs = []
         for _ in range(args.runs):

@@ -8,8 +8,10 @@ disk and times its own work after a warm-up on the first few views:
     CALIB_USE_LU the calibrators add: the ratio is the module's own cost. Skipped, with the
     reason, when that cv2 is missing or links another OpenCV;
   - PyPI: the same scripts under the venv's cv2 (another OpenCV version), calibrateCamera flags 0.
-The scripts compute what the module computes, standard deviations and per-view errors included
-(calibrateCameraExtended).
+The intrinsic scripts call plain calibrateCamera, as a user's script does: the module also computes
+the standard deviations and per-view errors, which OpenCV gets only from calibrateCameraExtended at
+the cost of inverting the whole normal-equation matrix (minutes at 480 views). The rig and hand-eye
+scripts do the module's work, deviations and per-view errors included where it computes them.
 
 Paths: intrinsic calibration (detection and solve; the solve alone) of 640x480 views of a
 chessboard 9x6 and a ChArUco 7x5 board; the four-camera rig (MultiCameraCalibrator.calibrate);
@@ -245,7 +247,8 @@ def main():
                     if side == "module":
                         command = [interpreter, str(MODULE_CHILD), kind, *common]
                     else:
-                        command = [interpreter, str(SCRIPTS[kind]), *common, "--flags", str(flags[side])]
+                        command = [interpreter, str(SCRIPTS[kind]), *common, "--flags", str(flags[side]),
+                                   *(["--plain"] if kind == "intrinsic" else [])]
                     reports[side] = run_child(command, side == "module")
                 results.append((name, label, kind, size, reports))
                 for what, key in measures(kind):
