@@ -33,3 +33,14 @@ def robot_dataset(shared_data):
         pytest.skip("eye-in-hand dataset not present")
     images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(folder.glob("image_*.png"))]
     return images, list(np.load(folder / "calibration_data.npz")["robot_T_tcp_list"])
+
+
+@pytest.fixture
+def progress():
+    """The progress reports of the calls made during the test, as (what, done, total)."""
+    import _vantel
+
+    reports = []
+    _vantel.set_progress_callback(lambda *report: reports.append(report))
+    yield reports
+    _vantel.set_progress_callback(None)

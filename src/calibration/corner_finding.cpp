@@ -9,6 +9,7 @@
 
 #include "services/log.hpp"
 #include "services/progress.hpp"
+#include "services/side_by_side_search.hpp"
 #include "targets/detection.hpp"
 
 namespace vantel::calibration {
@@ -133,18 +134,32 @@ void appendView(TargetDetections& detections, int imageIndex, const ViewCorners&
     }
 }
 
+void findInImageOrder(const CornerFinder& finder, const std::vector<cv::Mat>& images,
+                      const std::function<void(size_t imageIndex, std::optional<ViewCorners>& view)>& take) {
+    std::vector<std::optional<ViewCorners>> views(images.size());
+    searchInOrder(
+        images.size(),
+        [&] {
+            return [&views, &images, own = finder.withOwnDetectors()](size_t i) { views[i] = own.find(images[i]); };
+        },
+        [&](size_t i) {
+            take(i, views[i]);
+            views[i].reset();  // handed over: a batch's views need not all be held at once
+        });
+}
+
 TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Target& target,
                                    const IntrinsicOptions& options, CornerImages cornerImages) {
     const CornerFinder finder(target, options, cornerImages);
     TargetDetections detections;
-    for (size_t i = 0; i < images.size(); ++i) {
-        if (const std::optional<ViewCorners> view = finder.find(images[i])) {
+    findInImageOrder(finder, images, [&](size_t i, std::optional<ViewCorners>& view) {
+        if (view) {
             appendView(detections, static_cast<int>(i), *view);
         } else {
             logMessage(LogLevel::Warning, finder.skipMessage() + std::to_string(i));
         }
         reportProgress("Finding corners", i + 1, images.size());
-    }
+    });
     return detections;
 }
 

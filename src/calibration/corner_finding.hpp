@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,12 @@ private:
 
 // Appends the view as the next entry (its annotated copy only when it has one).
 void appendView(TargetDetections& detections, int imageIndex, const ViewCorners& view);
+
+// Finds the target in the images side by side, each thread with detectors of its own. On the calling
+// thread, between images as a plain loop would: take(i, view) for each image in order (nothing in
+// `view` when the target was not found), or, at the first image whose search threw, that exception.
+void findInImageOrder(const CornerFinder& finder, const std::vector<cv::Mat>& images,
+                      const std::function<void(size_t imageIndex, std::optional<ViewCorners>& view)>& take);
 
 // One entry per image in which the target was found; the others are logged and skipped.
 TargetDetections findTargetCorners(const std::vector<cv::Mat>& images, const Target& target,

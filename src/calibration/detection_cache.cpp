@@ -1,18 +1,17 @@
 #include "calibration/detection_cache.hpp"
 
 #include <numeric>
-
-#include <opencv2/core/utility.hpp>
 #include <string>
 
 #include "services/log.hpp"
 #include "services/progress.hpp"
+#include "services/side_by_side_search.hpp"
 
 namespace vantel::calibration {
 
 DetectionCache::DetectionCache(const Target& target, const IntrinsicOptions& options,
                                const std::vector<cv::Mat>& images)
-    : finder_(target, options), images_(images), views_(images.size()) {}
+    : finder_(target, options, CornerImages::Skipped), images_(images), views_(images.size()) {}
 
 TargetDetections DetectionCache::detectionsFor(const std::vector<int>& positions) {
     TargetDetections detections;
@@ -44,25 +43,11 @@ void DetectionCache::prefetchAll() {
             unseen.push_back(i);
         }
     }
-    if (unseen.empty()) {
-        return;
-    }
-    // The first search on this thread meets a bad option where the sequential search would.
-    try {
-        views_[unseen[0]] = finder_.find(images_[unseen[0]]);
-    } catch (const std::exception&) {
-        return;  // met again, in order, by detectionsFor
-    }
-    cv::parallel_for_(cv::Range(1, static_cast<int>(unseen.size())), [&](const cv::Range& range) {
-        const CornerFinder finder = finder_.withOwnDetectors();
-        for (int k = range.start; k < range.end; ++k) {
-            const size_t i = unseen[static_cast<size_t>(k)];
-            try {
-                views_[i] = finder.find(images_[i]);
-            } catch (const std::exception&) {
-                // left unseen
-            }
-        }
+    // A search that throws assigns nothing: its image stays unseen.
+    searchSideBySide(unseen.size(), [this, &unseen] {
+        return [this, &unseen, finder = finder_.withOwnDetectors()](size_t k) {
+            views_[unseen[k]] = finder.find(images_[unseen[k]]);
+        };
     });
 }
 

@@ -12,7 +12,8 @@
 namespace vantel::calibration {
 
 // Finds the target at most once per image of a fixed batch, for callers that calibrate on
-// several selections of the same images (folds, methods, camera subsets).
+// several selections of the same images (folds, methods, camera subsets). Its detections carry
+// no annotated images: none of these callers shows them.
 class DetectionCache {
 public:
     // The images are referenced, not copied: they must outlive the cache.

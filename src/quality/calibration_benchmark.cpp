@@ -18,6 +18,7 @@
 #include "geometry/pose.hpp"
 #include "services/log.hpp"
 #include "services/progress.hpp"
+#include "services/side_by_side_search.hpp"
 #include "quality/benchmark_detection.hpp"
 #include "quality/cross_validation_folds.hpp"
 #include "quality/held_out_error.hpp"
@@ -52,17 +53,11 @@ public:
                 unseen.push_back(index);
             }
         }
-        cv::parallel_for_(cv::Range(0, static_cast<int>(unseen.size())), [&](const cv::Range& range) {
-            // A detector of its own per thread: OpenCV does not promise that detectors may be shared.
-            const BenchmarkDetector detector(target_);
-            for (int k = range.start; k < range.end; ++k) {
-                const size_t index = unseen[static_cast<size_t>(k)];
-                try {
-                    views_[index] = detector.detect(images_[index]);
-                } catch (const std::exception&) {
-                    // left unseen
-                }
-            }
+        // A search that throws assigns nothing: its image stays unseen.
+        searchSideBySide(unseen.size(), [this, &unseen] {
+            return [this, &unseen, detector = BenchmarkDetector(target_)](size_t k) {
+                views_[unseen[k]] = detector.detect(images_[unseen[k]]);
+            };
         });
     }
 
