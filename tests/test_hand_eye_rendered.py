@@ -8,7 +8,7 @@ import pytest
 
 import _vantel
 from hand_eye_cases import BOARD, METHODS, TARGET
-from measures import transform_error
+from measures import quietly, transform_error
 from vantel_tools.rendering import defaults, hand_eye_scene
 
 SCENES = {"charuco": (BOARD, TARGET, {"n_poses": 20, "seed": 3, "position_noise_px": 0.2}),
@@ -66,3 +66,55 @@ def test_camera_poses_pair_images_with_robot_poses_by_position(capfd, images, ro
     for estimate, truth in zip(aligned.camera_T_target_list, camera_T_target):
         translation, rotation = transform_error(estimate, truth)
         assert translation < 2e-3 and rotation < 0.2
+
+
+def test_given_camera_poses_of_a_batch_are_those_of_its_frames_one_by_one(capsys, progress):
+    robots, images, _ = scene("charuco")
+    blank = np.full_like(images[0], 128)
+    frames = images[:4] + [blank] + images[4:9] + [blank] + images[9:12]
+    calibrator, camera_model = _vantel.EyeInHandCalibrator(TARGET), (defaults.CAMERA.K, defaults.CAMERA.dist)
+    alone = [calibrator.compute_camera_T_target_list([frame], [robot], *camera_model).camera_T_target_list
+             for frame, robot in zip(frames, robots)]
+    capsys.readouterr()
+    progress.clear()
+    together = calibrator.compute_camera_T_target_list(frames, robots, *camera_model)
+    assert capsys.readouterr().err.splitlines() == [
+        "[vantel][WARNING] frame 4: ChArUco detection failed  -  skipping",
+        "[vantel][WARNING] frame 10: ChArUco detection failed  -  skipping",
+        "[vantel][INFO] compute_camera_T_target_list: 12/14 frames passed"]
+    assert progress == [("Solving target poses", i, len(frames)) for i in range(len(frames))]
+    np.testing.assert_array_equal(together.camera_T_target_list, sum(alone, []))
+    np.testing.assert_array_equal(together.valid_robot_T_tcp_list, [r for r, poses in zip(robots, alone) if poses])
+
+
+def left_quarter_hidden(image):
+    hidden = image.copy()
+    hidden[:, :image.shape[1] // 4] = 128
+    return hidden
+
+
+# The full pipeline takes the intrinsic stage's ChArUco corners for the poses of the frames it keeps: they
+# must be the poses that detecting the board again in those frames gives. Every other frame shows only part
+# of the board, so that views differ in their corners.
+@pytest.mark.parametrize("kept_views", ["all", "better half"])
+def test_full_pipeline_poses_are_those_of_a_new_detection(kept_views):
+    robots, images, _ = scene("charuco")
+    images = [left_quarter_hidden(image) if k % 2 else image for k, image in enumerate(images)]
+    blank = np.full_like(images[0], 128)
+    frames, frame_robots = images[:3] + [blank] + images[3:], robots[:3] + [robots[0]] + robots[3:]
+    options = _vantel.IntrinsicOptions()
+    if kept_views == "better half":
+        errors = _vantel.IntrinsicCalibrator(TARGET).calibrate(frames).per_view_errors
+        options.per_view_error_threshold = float(np.median(errors))
+    intrinsic = _vantel.IntrinsicCalibrator(TARGET, options).calibrate(frames)
+    kept_frames = [intrinsic.successful_indices[k] for k in intrinsic.low_view_error_indices]
+    kept = len(images) if kept_views == "all" else len(images) // 2
+    result = quietly(_vantel.EyeInHandCalibrator(TARGET, options).calibrate, frame_robots, frames)
+    assert result.ok and len(result.camera_T_target_list) == len(kept_frames) == kept
+    np.testing.assert_array_equal(result.valid_robot_T_tcp_list, [frame_robots[i] for i in kept_frames])
+    redetected = _vantel.EyeInHandCalibrator(TARGET).compute_camera_T_target_list(
+        result.valid_image_list, result.valid_robot_T_tcp_list, result.intrinsic_matrix,
+        result.distortion_coefficients)
+    assert len(redetected.camera_T_target_list) == kept
+    for pose, expected in zip(result.camera_T_target_list, redetected.camera_T_target_list):
+        np.testing.assert_allclose(pose, expected, rtol=0, atol=1e-12)

@@ -1,6 +1,8 @@
 // Camera-to-target poses by PnP, for the eye-in-hand calibrator.
 
 #include <algorithm>
+#include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -8,15 +10,17 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "calibration/corner_finding.hpp"
 #include "calibration/eye_in_hand_calibrator.hpp"
 #include "services/log.hpp"
 #include "services/progress.hpp"
+#include "services/side_by_side_search.hpp"
 #include "targets/detection.hpp"
+#include "targets/target_detectors.hpp"
 
 namespace vantel::calibration {
 namespace {
 
-constexpr size_t kMinCharucoCorners = 4;
 constexpr size_t kMinMarkers = 4;
 
 cv::Mat poseFromRvecTvec(const cv::Mat& rvec, const cv::Mat& tvec) {
@@ -43,60 +47,44 @@ bool solveTargetPose(const cv::Mat& objectPoints, const cv::Mat& imagePoints, co
     return true;
 }
 
-enum class CharucoPoseOutcome { Solved, TooFewCorners, PnPFailed };
-
-CharucoPoseOutcome solveCharucoPose(const CharucoDetector& detector, const std::vector<cv::Point3f>& boardCorners,
-                                    const cv::Mat& image, const cv::Mat& intrinsicMatrix,
-                                    const cv::Mat& distortionCoefficients, cv::Mat& camera_T_target) {
-    const CharucoDetection detection = detectCharuco(detector, image);
-    if (detection.charuco_corners.size() < kMinCharucoCorners) {
-        return CharucoPoseOutcome::TooFewCorners;
-    }
-    return solveTargetPose(charucoObjectPointsForIds(boardCorners, detection.charuco_ids),
-                           cv::Mat(detection.charuco_corners), intrinsicMatrix, distortionCoefficients,
-                           camera_T_target)
-               ? CharucoPoseOutcome::Solved
-               : CharucoPoseOutcome::PnPFailed;
-}
-
 }  // namespace
 
 EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTargetList(
     const std::vector<cv::Mat>& image_list, const std::vector<cv::Mat>& robot_T_tcp_list,
     const cv::Mat& intrinsic_matrix, const cv::Mat& distortion_coefficients) const {
-    const auto* charuco = std::get_if<CharucoTarget>(&target_);
-    if (charuco == nullptr) {
+    if (!std::holds_alternative<CharucoTarget>(target_)) {
         throw std::invalid_argument("EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget");
     }
-    const CharucoDetector detector = makeCharucoDetector(*charuco);
-    const std::vector<cv::Point3f> boardCorners = detector.board().chessboardCorners();
+    makeTargetDetectors(target_);  // a board that cannot be built fails here, with or without frames
+    const CornerFinder finder(target_, intrinsic_calibrator_.options(), CornerImages::Skipped);
 
     AlignedTargetPoses aligned;
     const size_t frames = std::min(image_list.size(), robot_T_tcp_list.size());
-    for (size_t i = 0; i < frames; ++i) {
+    const std::vector<cv::Mat> pairedImages(image_list.begin(), image_list.begin() + static_cast<std::ptrdiff_t>(frames));
+    findInImageOrder(finder, pairedImages, [&](size_t i, std::optional<ViewCorners>& view) {
         reportProgress("Solving target poses", i, frames);
-        cv::Mat camera_T_target;
-        const CharucoPoseOutcome outcome = solveCharucoPose(detector, boardCorners, image_list[i], intrinsic_matrix,
-                                                            distortion_coefficients, camera_T_target);
-        if (outcome == CharucoPoseOutcome::TooFewCorners) {
+        if (!view) {
             logMessage(LogLevel::Warning, "frame " + std::to_string(i) + ": ChArUco detection failed  -  skipping");
-            continue;
+            return;
         }
-        if (outcome == CharucoPoseOutcome::PnPFailed) {
+        cv::Mat camera_T_target;
+        if (!solveTargetPose(view->object_points, view->image_points, intrinsic_matrix, distortion_coefficients,
+                             camera_T_target)) {
             logMessage(LogLevel::Warning, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
-            continue;
+            return;
         }
         aligned.camera_T_target_list.push_back(camera_T_target);
         aligned.valid_image_list.push_back(image_list[i]);
         aligned.valid_robot_T_tcp_list.push_back(robot_T_tcp_list[i]);
-    }
+    });
     logMessage(LogLevel::Info, "compute_camera_T_target_list: " + std::to_string(aligned.camera_T_target_list.size()) +
                                    "/" + std::to_string(image_list.size()) + " frames passed");
     return aligned;
 }
 
-EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::redetectCameraTTargetList(
-    const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& image_points, const cv::Mat& intrinsic_matrix,
+EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::keptFramePoses(
+    const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& image_points,
+    const std::vector<cv::Mat>& object_points, const cv::Mat& intrinsic_matrix,
     const cv::Mat& distortion_coefficients) const {
     IndexedCameraPoses poses;
     const auto keep = [&poses](const cv::Mat& camera_T_target, size_t frame) {
@@ -118,43 +106,63 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::redetectCameraTTarg
                                                   std::to_string(k) + ", skipping.");
             }
         }
-    } else if (const auto* charuco = std::get_if<CharucoTarget>(&target_)) {
-        const CharucoDetector detector = makeCharucoDetector(*charuco);
-        const std::vector<cv::Point3f> boardCorners = detector.board().chessboardCorners();
-        for (size_t k = 0; k < images.size(); ++k) {
-            reportProgress("Solving target poses", k, images.size());
+    } else if (std::holds_alternative<CharucoTarget>(target_) && !object_points.empty()) {
+        // The intrinsic stage's ChArUco corners come from the detector and corner minimum a new
+        // detection would use, on the same images: the same corners and ids, found once.
+        for (size_t k = 0; k < image_points.size(); ++k) {
+            reportProgress("Solving target poses", k, image_points.size());
             cv::Mat camera_T_target;
-            const CharucoPoseOutcome outcome = solveCharucoPose(detector, boardCorners, images[k], intrinsic_matrix,
-                                                                distortion_coefficients, camera_T_target);
-            if (outcome == CharucoPoseOutcome::TooFewCorners) {
-                logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ChArUco re-detection failed for image " +
-                                                  std::to_string(k) + ", skipping.");
-            } else if (outcome == CharucoPoseOutcome::Solved) {
-                keep(camera_T_target, k);
-            }
-        }
-    } else {
-        const auto& aruco = std::get<ArucoTarget>(target_);
-        const ArucoDetector detector = makeArucoDetector(aruco);
-        const auto boardMarkers = makeGridBoard(aruco).markerObjectPoints();
-        for (size_t k = 0; k < images.size(); ++k) {
-            reportProgress("Solving target poses", k, images.size());
-            const ArucoDetection detection = detectArucoMarkers(detector, images[k]);
-            if (detection.marker_ids.size() < kMinMarkers) {
-                logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ArUco re-detection failed for image " +
-                                                  std::to_string(k) + ", skipping.");
-                continue;
-            }
-            // Markers of another board in view contribute no points.
-            const MarkerPoints points =
-                gridBoardPointsForMarkers(boardMarkers, detection.marker_corners, detection.marker_ids);
-            cv::Mat camera_T_target;
-            if (!points.object_points.empty() &&
-                solveTargetPose(points.object_points, points.image_points, intrinsic_matrix, distortion_coefficients,
+            if (solveTargetPose(object_points[k], image_points[k], intrinsic_matrix, distortion_coefficients,
                                 camera_T_target)) {
                 keep(camera_T_target, k);
             }
         }
+    } else if (std::holds_alternative<CharucoTarget>(target_)) {
+        const CornerFinder finder(target_, intrinsic_calibrator_.options(), CornerImages::Skipped);
+        findInImageOrder(finder, images, [&](size_t k, std::optional<ViewCorners>& view) {
+            reportProgress("Solving target poses", k, images.size());
+            if (!view) {
+                logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ChArUco re-detection failed for image " +
+                                                  std::to_string(k) + ", skipping.");
+                return;
+            }
+            cv::Mat camera_T_target;
+            if (solveTargetPose(view->object_points, view->image_points, intrinsic_matrix, distortion_coefficients,
+                                camera_T_target)) {
+                keep(camera_T_target, k);
+            }
+        });
+    } else {
+        // Not the intrinsic stage's marker search (that one drops markers of other boards before
+        // counting, and refines): a detection of its own.
+        const auto& aruco = std::get<ArucoTarget>(target_);
+        const auto boardMarkers = makeGridBoard(aruco).markerObjectPoints();
+        std::vector<ArucoDetection> detections(images.size());
+        searchInOrder(
+            images.size(),
+            [&] {
+                return [&detections, &images, detector = makeArucoDetector(aruco)](size_t k) {
+                    detections[k] = detectArucoMarkers(detector, images[k]);
+                };
+            },
+            [&](size_t k) {
+                reportProgress("Solving target poses", k, images.size());
+                const ArucoDetection detection = std::move(detections[k]);
+                if (detection.marker_ids.size() < kMinMarkers) {
+                    logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ArUco re-detection failed for image " +
+                                                      std::to_string(k) + ", skipping.");
+                    return;
+                }
+                // Markers of another board in view contribute no points.
+                const MarkerPoints points =
+                    gridBoardPointsForMarkers(boardMarkers, detection.marker_corners, detection.marker_ids);
+                cv::Mat camera_T_target;
+                if (!points.object_points.empty() &&
+                    solveTargetPose(points.object_points, points.image_points, intrinsic_matrix,
+                                    distortion_coefficients, camera_T_target)) {
+                    keep(camera_T_target, k);
+                }
+            });
     }
     return poses;
 }

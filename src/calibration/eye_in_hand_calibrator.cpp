@@ -1,6 +1,7 @@
 #include "calibration/eye_in_hand_calibrator.hpp"
 
 #include <cmath>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -72,6 +73,32 @@ std::vector<T> selectEntries(const std::vector<T>& values, const std::vector<int
     return selected;
 }
 
+std::vector<int> allPositions(size_t count) {
+    std::vector<int> positions(count);
+    std::iota(positions.begin(), positions.end(), 0);
+    return positions;
+}
+
+bool samePoints(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() && (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0.0);
+}
+
+// Whether a calibration was made from these detections. An intrinsic stage may return one made
+// from detections of its own, leaving the calibrator's unset or from another batch.
+bool calibratedFrom(const TargetDetections& detections, const IntrinsicResult& calibration) {
+    if (detections.successful_indices != calibration.successful_indices ||
+        detections.image_points.size() != calibration.image_points.size() ||
+        detections.object_points.size() != calibration.image_points.size()) {
+        return false;
+    }
+    for (size_t k = 0; k < calibration.image_points.size(); ++k) {
+        if (!samePoints(detections.image_points[k], calibration.image_points[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int methodValue(const std::string& method) {
     const auto& methods = handEyeMethodByNameMap();
     const auto entry = methods.find(method);
@@ -83,8 +110,8 @@ int methodValue(const std::string& method) {
 
 }  // namespace
 
-EyeInHandCalibrator::EyeInHandCalibrator(Target target, IntrinsicOptions options)
-    : target_(std::move(target)), intrinsic_calibrator_(target_, std::move(options)) {}
+EyeInHandCalibrator::EyeInHandCalibrator(Target target, IntrinsicOptions options, CornerImages corner_images)
+    : target_(std::move(target)), intrinsic_calibrator_(target_, std::move(options), corner_images) {}
 
 std::vector<cv::Mat> EyeInHandCalibrator::cornerImages() const {
     return intrinsic_calibrator_.detections().annotated_images;
@@ -170,12 +197,15 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
         result.reprojection_error = intrinsic.reprojection_error;
 
         // low_view_error_indices are positions among the successful views; no entry means no filter.
-        const bool filtered = !intrinsic.low_view_error_indices.empty();
-        const std::vector<int> keptFrames =
-            filtered ? selectEntries(intrinsic.successful_indices, intrinsic.low_view_error_indices)
-                     : intrinsic.successful_indices;
-        const std::vector<cv::Mat> imagePoints =
-            filtered ? selectEntries(intrinsic.image_points, intrinsic.low_view_error_indices) : intrinsic.image_points;
+        const std::vector<int> keptViews = intrinsic.low_view_error_indices.empty()
+                                               ? allPositions(intrinsic.successful_indices.size())
+                                               : intrinsic.low_view_error_indices;
+        const std::vector<int> keptFrames = selectEntries(intrinsic.successful_indices, keptViews);
+        const std::vector<cv::Mat> imagePoints = selectEntries(intrinsic.image_points, keptViews);
+        const TargetDetections& detections = intrinsic_calibrator_.detections();
+        const std::vector<cv::Mat> objectPoints = calibratedFrom(detections, intrinsic)
+                                                      ? selectEntries(detections.object_points, keptViews)
+                                                      : std::vector<cv::Mat>();
         images = selectEntries(image_list, keptFrames);
         robotPoses = selectEntries(robot_T_tcp_list, keptFrames);
 
@@ -183,11 +213,11 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
             return failWith("Not enough valid images for extrinsic calibration. Need at least 4!");
         }
         logMessage(LogLevel::Info, "Calculating extrinsic (hand-eye) transform...");
-        IndexedCameraPoses redetected = redetectCameraTTargetList(images, imagePoints, result.intrinsic_matrix,
-                                                                  result.distortion_coefficients);
-        cameraPoses = std::move(redetected.camera_T_target_list);
-        images = selectEntries(images, redetected.frame_indices);
-        robotPoses = selectEntries(robotPoses, redetected.frame_indices);
+        IndexedCameraPoses posed = keptFramePoses(images, imagePoints, objectPoints, result.intrinsic_matrix,
+                                                  result.distortion_coefficients);
+        cameraPoses = std::move(posed.camera_T_target_list);
+        images = selectEntries(images, posed.frame_indices);
+        robotPoses = selectEntries(robotPoses, posed.frame_indices);
     }
     return prepared;
 }

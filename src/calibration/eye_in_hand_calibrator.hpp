@@ -40,7 +40,9 @@ public:
     // and the images; by default intrinsicCalibrator.calibrate(images).
     using IntrinsicStage = std::function<IntrinsicResult(IntrinsicCalibrator&, const std::vector<cv::Mat>&)>;
 
-    EyeInHandCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions());
+    // Callers that never show cornerImages() skip them.
+    EyeInHandCalibrator(Target target, IntrinsicOptions options = IntrinsicOptions(),
+                        CornerImages corner_images = CornerImages::Annotated);
 
     // Throws for an unknown method or lists that cannot be paired; a calibration that cannot
     // proceed logs an ERROR and returns ok == false. Only a success replaces lastResult().
@@ -80,10 +82,12 @@ private:
         std::vector<int> frame_indices;  // position of each pose's frame in the lists passed in
     };
 
-    IndexedCameraPoses redetectCameraTTargetList(const std::vector<cv::Mat>& images,
-                                                 const std::vector<cv::Mat>& image_points,
-                                                 const cv::Mat& intrinsic_matrix,
-                                                 const cv::Mat& distortion_coefficients) const;
+    // Poses of the frames the intrinsic stage kept, from its corners (image_points, and
+    // object_points when they are known) where that gives the poses a new detection would give,
+    // from a new detection where not.
+    IndexedCameraPoses keptFramePoses(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& image_points,
+                                      const std::vector<cv::Mat>& object_points, const cv::Mat& intrinsic_matrix,
+                                      const cv::Mat& distortion_coefficients) const;
     void computeTargetConsistency(HandEyeResult& result) const;
 
     Target target_;

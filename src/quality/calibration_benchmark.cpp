@@ -336,7 +336,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
                 return intrinsic.calibrateDetected(handEyeImages, corners.detectionsForAll());
             };
         }
-        EyeInHandCalibrator handEye(target, *eye_in_hand_options);
+        EyeInHandCalibrator handEye(target, *eye_in_hand_options, calibration::CornerImages::Skipped);
         const EyeInHandCalibrator::PreparedFrames prepared =
             handEye.prepareFrames(robot_poses, images, {}, cv::Mat(), cv::Mat(), intrinsicStage);
         const calibration::HandEyeResult solved = handEye.solvePrepared(prepared, "TSAI");

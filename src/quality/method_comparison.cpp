@@ -62,7 +62,8 @@ MethodComparison compareHandEyeMethods(const Target& target, const std::vector<c
     {
         LogRecording recording;
         try {
-            EyeInHandCalibrator calibrator(target, options);
+            // The comparison shows no corner images.
+            EyeInHandCalibrator calibrator(target, options, calibration::CornerImages::Skipped);
             prepared = calibrator.prepareFrames(robot_T_tcp_list, image_list, camera_T_target_list,
                                                 intrinsic_matrix, distortion_coefficients);
         } catch (const std::exception& error) {
