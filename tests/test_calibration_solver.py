@@ -2,6 +2,9 @@
 solve ends when it is run to its minimum; flags the solver does not take keep OpenCV's solve."""
 
 import functools
+import pickle
+import subprocess
+import sys
 
 import cv2
 import numpy as np
@@ -162,10 +165,29 @@ def test_other_flags_keep_opencvs_solve(flags, fixed_point):
     np.testing.assert_array_equal(result.per_view_errors, opencv[3].ravel())
 
 
-def test_views_too_small_for_the_solver_reach_opencvs_error():
+def on_a_line(objects, points, view):
+    """The view's corners of the board's first row only: no homography, no pose."""
+    row = np.flatnonzero(np.isclose(objects[view][:, 1], objects[view][:, 1].min()))
+    return objects[:view] + [objects[view][row]] + objects[view + 1:], points[:view] + [points[view][row]] + points[view + 1:]
+
+
+@pytest.mark.parametrize("bad_view", ["three points", "points on a line"])
+def test_views_the_solver_cannot_start_from_reach_opencvs_error(bad_view):
     objects, points = charuco_points()
-    with pytest.raises(RuntimeError):
-        calibrate_camera_as_the_calibrator([objects[0][:3]], [points[0][:3]], defaults.SMALL_CAMERA.size)
+    if bad_view == "three points":
+        objects, points = [objects[0][:3]], [points[0][:3]]
+    else:
+        objects, points = on_a_line(objects[:8], points[:8], 7)
+    size = defaults.SMALL_CAMERA.size
+    with pytest.raises(RuntimeError) as opencv:
+        calibrate_camera(objects, points, size, cv2.CALIB_USE_LU)
+    # In a child: the view used to crash the process.
+    script = ("import sys, pickle; from _vantel_testhooks import calibrate_camera_as_the_calibrator as c\n"
+              "objects, points, size = pickle.load(sys.stdin.buffer)\n"
+              "try:\n    c(objects, points, size)\nexcept RuntimeError as e:\n    print(e)\n")
+    child = subprocess.run([sys.executable, "-c", script], input=pickle.dumps((objects, points, size)),
+                           capture_output=True, timeout=120)
+    assert child.returncode == 0 and child.stdout.decode().strip() == str(opencv.value).strip()
 
 
 RIG_TARGET = TARGETS["charuco"][1]  # the board of the conftest's charuco_rig

@@ -225,8 +225,8 @@ PYBIND11_MODULE(_vantel_testhooks, module) {
                                             double aspectRatio) {
         const auto views = vantel::calibration::solver::usableViews(objectPoints, imagePoints);
         if (!views) throw std::invalid_argument("views the solver cannot take");
-        const cv::Mat ours(vantel::calibration::solver::initialCameraMatrix(views->objects, views->points, imageSize,
-                                                                            aspectRatio));
+        const cv::Mat ours(vantel::calibration::solver::initialCameraMatrix(views->objects, views->points,
+                                                                            imageSize, aspectRatio).value());
         return py::make_tuple(ours, cv::initCameraMatrix2D(objectPoints, imagePoints, imageSize, aspectRatio));
     });
     module.def("stereo_calibrate", [](const std::vector<cv::Mat>& objectPoints, const std::vector<cv::Mat>& points1,

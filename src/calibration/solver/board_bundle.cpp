@@ -24,7 +24,9 @@ constexpr int kChunks = 8;
 constexpr double kInitialDamping = 1e-3;
 constexpr double kLargestDamping = 1e16;
 constexpr double kSmallestDamping = 1e-16;
-// A relative decrease of the cost this small is the rounding of its sum: nothing left to gain.
+// A relative change of the cost this small is the rounding of its sum. Near the minimum the
+// Gauss-Newton steps still move parameters the cost barely sees (a distortion term in a flat
+// direction): such a step is taken, and the solve ends when the steps vanish.
 constexpr double kRoundingOfCost = 1e-14;
 
 bool isHeldReference(const BoardBundle& bundle, int camera) {
@@ -484,7 +486,7 @@ SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
         NormalEquations candidateEquations = evaluator.evaluate(candidate);
         const double decrease = equations.cost - candidateEquations.cost;
         const double stepSize = relativeStep(bundle, layout, step);
-        if (!(decrease > 0.0)) {
+        if (!(decrease > -kRoundingOfCost * equations.cost)) {
             // A step too small to matter that still gains nothing: the minimum, to rounding.
             if (stepSize < rule.relative_step || lambda > kLargestDamping) {
                 summary.converged = true;
@@ -503,8 +505,7 @@ SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
         std::swap(bundle, candidate);
         equations = std::move(candidateEquations);
         summary.final_cost = equations.cost;
-        // At the minimum the step vanishes, or the cost stops changing beyond its rounding.
-        if ((stepSize < rule.relative_step && costChange < rule.relative_step) || costChange < kRoundingOfCost) {
+        if (stepSize < rule.relative_step && costChange < rule.relative_step) {
             summary.converged = true;
             break;
         }

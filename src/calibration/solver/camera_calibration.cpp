@@ -89,7 +89,12 @@ std::optional<BoardBundle> startingBundle(const Views& views, cv::Size imageSize
             }
             aspectRatio = *ratio;
         }
-        K = initialCameraMatrix(views.objects, views.points, imageSize, aspectRatio);
+        const std::optional<cv::Matx33d> initial =
+            initialCameraMatrix(views.objects, views.points, imageSize, aspectRatio);
+        if (!initial) {
+            return std::nullopt;
+        }
+        K = *initial;
     }
     BoardBundle bundle;
     bundle.cameras.push_back(intrinsicsFor(K, guess ? distortion : cv::Mat(), flags));

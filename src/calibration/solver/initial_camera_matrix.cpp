@@ -1,5 +1,6 @@
 #include "calibration/solver/initial_camera_matrix.hpp"
 
+#include <atomic>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -48,19 +49,28 @@ void addViewRows(const cv::Mat& homography, double cx, double cy, double* A, dou
 
 }  // namespace
 
-cv::Matx33d initialCameraMatrix(const std::vector<cv::Mat>& objects, const std::vector<cv::Mat>& points,
-                                cv::Size imageSize, double aspectRatio) {
+std::optional<cv::Matx33d> initialCameraMatrix(const std::vector<cv::Mat>& objects,
+                                               const std::vector<cv::Mat>& points, cv::Size imageSize,
+                                               double aspectRatio) {
     const int views = static_cast<int>(objects.size());
     const double cx = imageSize.width ? (imageSize.width - 1) * 0.5 : 0.5;
     const double cy = imageSize.height ? (imageSize.height - 1) * 0.5 : 0.5;
     cv::Mat A(2 * views, 2, CV_64F), b(2 * views, 1, CV_64F);
+    std::atomic<bool> everyHomography{true};
     cv::parallel_for_(cv::Range(0, views), [&](const cv::Range& range) {
         for (int k = range.start; k < range.end; ++k) {
             const cv::Mat homography = cv::findHomography(objects[static_cast<size_t>(k)].colRange(0, 2),
                                                           points[static_cast<size_t>(k)], 0);
+            if (homography.empty()) {
+                everyHomography = false;
+                continue;
+            }
             addViewRows(homography, cx, cy, A.ptr<double>(2 * k), b.ptr<double>(2 * k));
         }
     });
+    if (!everyHomography) {
+        return std::nullopt;
+    }
     cv::Mat inverseSquares;
     cv::solve(A, b, inverseSquares, cv::DECOMP_NORMAL | cv::DECOMP_SVD);
     double fx = std::sqrt(std::abs(1.0 / inverseSquares.at<double>(0)));
