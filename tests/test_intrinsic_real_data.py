@@ -76,3 +76,18 @@ def test_same_views_points_and_calibration_as_cv2_near_the_published_figures(nam
     # With the default options (30 iterations, eps 0.001) the calibrator still ends at the minimum.
     default = calibrator(target)
     check_agreement(default, default.calibrate(images), images[0].shape[1::-1])
+
+
+# Every camera of the real sets: the calibrator's solve ends at OpenCV's minimum, deviations included.
+CAMERAS = [("opencv_stereo_chessboard_9x6/left/left*.jpg", v.ChessboardTarget((9, 6), 0.025)),
+           ("opencv_stereo_chessboard_9x6/right/right*.jpg", v.ChessboardTarget((9, 6), 0.025))] + [
+    (f"caliscope_charuco_4cam/cam_0{c}/image_*.jpg", v.CharucoTarget(4, 5, 0.054, 0.0405, 3)) for c in range(4)]
+
+
+@pytest.mark.parametrize("pattern, target", CAMERAS, ids=[pattern.split("/")[-2] for pattern, _ in CAMERAS])
+def test_every_real_camera_ends_at_opencvs_minimum(shared_data, pattern, target):
+    images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(shared_data.glob(pattern))]
+    if not images:
+        pytest.skip(f"no images {pattern}")
+    calibration = calibrator(target)
+    check_agreement(calibration, calibration.calibrate(images), images[0].shape[1::-1])

@@ -1,7 +1,5 @@
 #include "calibration/solver/board_bundle.hpp"
 
-#include "calibration/solver/camera_projection.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -9,13 +7,14 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/utility.hpp>
 
+#include "calibration/solver/camera_projection.hpp"
+
 namespace vantel::calibration::solver {
 namespace {
 
 // Columns of projectPoints' Jacobian: rvec, tvec, fx, fy, cx, cy, then the distortion terms.
 constexpr int kPoseValues = 6;
 constexpr int kFxColumn = 6;
-constexpr int kFyColumn = 7;
 
 // Partial sums are kept per chunk of frames and added in chunk order, so that the result does
 // not depend on how many threads ran.

@@ -6,10 +6,10 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/solver/board_bundle.hpp"
+#include "calibration/solver/calibration_inputs.hpp"
 #include "calibration/solver/initial_camera_matrix.hpp"
 #include "calibration/solver/intrinsic_flags.hpp"
 #include "calibration/solver/stop_rule.hpp"
-#include "calibration/solver/calibration_inputs.hpp"
 #include "calibration/solver_flags.hpp"
 
 namespace vantel::calibration::solver {
