@@ -48,7 +48,9 @@ TO_THE_MINIMUM = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 300, 1e-15)
 def assert_same_calibration(result, reference, rtol=1e-6, distortion_atol=1e-6):
     _, matrix, distortion, per_view = reference[:4]
     np.testing.assert_allclose(result.intrinsic_matrix, matrix, rtol=rtol)
-    np.testing.assert_allclose(result.distortion_coefficients, distortion, rtol=0, atol=distortion_atol)
+    # Coefficients beyond 1 (k3 of -12 on narrow views) are determined only to relative digits.
+    np.testing.assert_allclose(result.distortion_coefficients, distortion, rtol=0,
+                               atol=distortion_atol * max(1.0, np.abs(distortion).max()))
     np.testing.assert_allclose(result.per_view_errors, per_view.ravel(), rtol=rtol)
 
 

@@ -78,16 +78,18 @@ def test_same_views_points_and_calibration_as_cv2_near_the_published_figures(nam
     check_agreement(default, default.calibrate(images), images[0].shape[1::-1])
 
 
-# Every camera of the real sets: the calibrator's solve ends at OpenCV's minimum, deviations included.
-CAMERAS = [("opencv_stereo_chessboard_9x6/left/left*.jpg", v.ChessboardTarget((9, 6), 0.025)),
-           ("opencv_stereo_chessboard_9x6/right/right*.jpg", v.ChessboardTarget((9, 6), 0.025))] + [
-    (f"caliscope_charuco_4cam/cam_0{c}/image_*.jpg", v.CharucoTarget(4, 5, 0.054, 0.0405, 3)) for c in range(4)]
+# Every camera of the real sets: the calibrator's solve ends at OpenCV's minimum, deviations included. The
+# rig's cameras see 12 corners in a narrow range of poses: their solve needs up to 60 iterations, not 30.
+CAMERAS = [("opencv_stereo_chessboard_9x6/left/left*.jpg", v.ChessboardTarget((9, 6), 0.025), None),
+           ("opencv_stereo_chessboard_9x6/right/right*.jpg", v.ChessboardTarget((9, 6), 0.025), None)] + [
+    (f"caliscope_charuco_4cam/cam_0{c}/image_*.jpg", v.CharucoTarget(4, 5, 0.054, 0.0405, 3), CONVERGED)
+    for c in range(4)]
 
 
-@pytest.mark.parametrize("pattern, target", CAMERAS, ids=[pattern.split("/")[-2] for pattern, _ in CAMERAS])
-def test_every_real_camera_ends_at_opencvs_minimum(shared_data, pattern, target):
+@pytest.mark.parametrize("pattern, target, criteria", CAMERAS, ids=[case[0].split("/")[-2] for case in CAMERAS])
+def test_every_real_camera_ends_at_opencvs_minimum(shared_data, pattern, target, criteria):
     images = [cv2.imread(str(path), cv2.IMREAD_COLOR) for path in sorted(shared_data.glob(pattern))]
     if not images:
         pytest.skip(f"no images {pattern}")
-    calibration = calibrator(target)
+    calibration = calibrator(target, **({"criteria": v.TermCriteria(*criteria)} if criteria else {}))
     check_agreement(calibration, calibration.calibrate(images), images[0].shape[1::-1])
