@@ -1,7 +1,6 @@
 """Batches are searched side by side: each gives what its images give one by one, with the same skip lines,
 progress and failures in image order."""
 
-import numpy as np
 import pytest
 
 from intrinsic_support import TARGETS, blank, calibrator, images
@@ -11,7 +10,6 @@ BLANKS = (0, 5, 9, 14)
 NOT_ENOUGH = {"chessboard": "[vantel][WARNING] [IntrinsicCalibrator] Chessboard not found in image {}",
               "charuco": "[vantel][WARNING] [CharucoIntrinsicCalibrator] Not enough ChArUco corners in image {}",
               "aruco": "[vantel][WARNING] [ArucoIntrinsicCalibrator] Not enough ArUco markers in image {}"}
-TWO_CHANNELS = np.zeros((100, 100, 2), np.uint8)
 
 
 def with_blanks(views):
@@ -44,8 +42,8 @@ def test_a_batch_finds_what_its_images_give_one_by_one(name, capsys, progress):
 
 
 # (options, image that cannot be searched and its position, error type); a bad option fails at the first image.
-FAILURES = [({}, TWO_CHANNELS, position, RuntimeError) for position in (0, 6, 11)]
-FAILURES += [({"chessboard_corner_detector": "Sector based"}, blank(), 0, ValueError)]
+# Unusable images are refused before any search (test_detection.py).
+FAILURES = [({"chessboard_corner_detector": "Sector based"}, blank(), 0, ValueError)]
 
 
 @pytest.mark.parametrize("options, bad, position, error", FAILURES)

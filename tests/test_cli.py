@@ -150,6 +150,11 @@ def test_rig_command_with_own_intrinsics_and_refinement(simulated, tmp_path, cap
     (["rig", "{unsynced}", *TARGET, "--reference", "2"], "--reference must be a camera index from 0 to 1, got 2"),
     (["simulate", "rig", "{empty}", "--views", "0"], "--views must be at least 1, got 0"),
     (["simulate", "rig", "{empty}", "--noise", "6"], "--noise must be between 0 and 5 px, got 6"),
+    (["rig", "{unsynced}", *TARGET, "--subsets", "99999999999"], "--subsets: the rig has 2 cameras, got '99999999999'"),
+    (["intrinsic", "{unsynced}/cam_00", *TARGET, "--threshold", "nan"],
+     "--threshold must be a positive number of pixels, got 'nan'"),
+    (["intrinsic", "{unsynced}/cam_00", "--target", "chessboard:99999x99999:0.03"],
+     "ChessboardTarget: size (99999, 99999) must have positive sides and at most 2147483647 corners"),
 ])
 def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, message):
     paths = {"missing": tmp_path / "missing", "empty": tmp_path / "empty", "unsynced": tmp_path / "unsynced"}
@@ -183,3 +188,52 @@ def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
     assert "Finding corners" not in err
     names = ", ".join(f"image_{k:02d}.png" for k in range(10))
     assert f"Views above the 0.001 px per-view threshold: {names}\n" in out
+
+
+def blanked_camera(simulated, tmp_path):
+    folder = shutil.copytree(simulated / "rig", tmp_path / "rig")
+    for path in (folder / "cam_01").glob("*.png"):
+        cv2.imwrite(str(path), np.full_like(cv2.imread(str(path)), 128))
+    return folder
+
+
+def failing_plot(*args):
+    raise OSError(28, "No space left on device", args[0])
+
+
+# A calibration that raises, or a write that fails: one line and status 1, never a traceback.
+@pytest.mark.parametrize("case, message", [
+    ("no-board", "[MultiCameraCalibrator] Intrinsic calibration failed for camera 1"),
+    ("mixed-sizes", "[MultiCameraCalibrator] Intrinsic calibration failed for camera 1"),
+    ("full-disk", "No space left on device: {out}/rig_layout.png"),
+])
+def test_failed_calibrations_and_writes_are_one_line_errors(simulated, tmp_path, capsys, monkeypatch, case, message):
+    folder = blanked_camera(simulated, tmp_path) if case == "no-board" else shutil.copytree(simulated / "rig",
+                                                                                           tmp_path / "rig")
+    if case == "mixed-sizes":
+        path = str(folder / "cam_01" / "image_02.png")
+        cv2.imwrite(path, cv2.resize(cv2.imread(path), None, fx=0.5, fy=0.5))
+    if case == "full-disk":
+        monkeypatch.setattr("vantel_tools.plots.rig_layout", failing_plot)
+    out = tmp_path / "out"
+    assert cli.main(["rig", str(folder), "--target", truth(folder)["target"], "-o", str(out)]) == 1
+    err = capsys.readouterr().err
+    assert err.splitlines()[-1] == f"vantel rig: error: {message.format(out=out)}" and "Traceback" not in err
+
+
+def test_a_failed_rig_run_keeps_the_good_record(simulated, tmp_path, capsys):
+    good, out = simulated / "rig", tmp_path / "out"
+    argv = ["--target", truth(good)["target"], "--intrinsics", str(good / "intrinsics"), "-o", str(out)]
+    assert cli.main(["rig", str(good), *argv]) == 0
+    record = (out / "multi_camera_calibration.json").read_text()
+    capsys.readouterr()
+    # Camera 1 sees no board: with its intrinsics given it is left unplaced and the run fails.
+    assert cli.main(["rig", str(blanked_camera(simulated, tmp_path)), *argv]) == 1
+    failed = out / "multi_camera_calibration.failed.json"
+    assert f"Failed record: {failed}\n" in capsys.readouterr().out
+    assert (out / "multi_camera_calibration.json").read_text() == record
+    assert sorted(p.name for p in out.iterdir()) == [
+        "multi_camera_calibration.failed.json", "multi_camera_calibration.json", "rig_layout.png"]
+    shapes = [[m.shape for m in _vantel.io.load_multi_camera_calibration(path).reference_T_camera_list]
+              for path in (out / "multi_camera_calibration.json", failed)]
+    assert shapes == [[(4, 4)] * 4, [(4, 4), (0, 0), (4, 4), (4, 4)]]

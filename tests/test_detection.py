@@ -175,3 +175,59 @@ def test_views_with_enough_of_the_board_give_board_points_and_their_pixels(targe
         assert min(np.abs(points - grid).max(), np.abs(points[::-1] - grid).max()) < 0.15
         np.testing.assert_array_equal(detections.object_points[0], target.object_points)
     assert isinstance(target, v.CharucoTarget) or detections.point_ids == []
+
+
+@pytest.mark.parametrize("target, image", [(CHESSBOARD, chessboard_image()), (CHARUCO, charuco_image()),
+                                           (GRID, grid_image())], ids=["chessboard", "charuco", "grid"])
+@pytest.mark.parametrize("shape", ["hw", "hw1"])
+def test_grey_images_are_searched_like_their_colour_copy(target, image, shape):
+    grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
+    grey = grey[..., None] if shape == "hw1" else grey
+    found, expected = calibrator(target).find_corners([grey]), calibrator(target).find_corners([image])
+    assert found.successful_indices == [0]
+    np.testing.assert_array_equal(found.image_points[0], expected.image_points[0])
+    # Drawn in colour on a colour copy of the grey image.
+    np.testing.assert_array_equal(found.annotated_images[0], expected.annotated_images[0])
+    if target is CHARUCO:
+        annotated, count = target.detect_and_annotate(grey)
+        assert count == 24 and np.array_equal(annotated, target.detect_and_annotate(image)[0])
+
+
+BAD_IMAGES = {"uint16": (np.zeros((60, 80, 3), np.uint16), "uint16 60x80x3"),
+              "float": (np.zeros((60, 80), np.float32), "float32 60x80"),
+              "2ch": (np.zeros((60, 80, 2), np.uint8), "uint8 60x80x2"),
+              "5ch": (np.zeros((60, 80, 5), np.uint8), "uint8 60x80x5"),
+              "empty": (np.zeros((0, 80, 3), np.uint8), "empty")}
+POSES = [np.eye(4)] * 2
+# Each call gets a blank image first and the bad one second: refused before the blank is searched.
+IMAGE_CALLS = {
+    "find_corners": (lambda pair: calibrator(CHESSBOARD).find_corners(pair), "IntrinsicCalibrator: image 1"),
+    "calibrate": (lambda pair: calibrator(CHESSBOARD).calibrate(pair), "IntrinsicCalibrator: image 1"),
+    "detect_and_annotate": (lambda pair: CHARUCO.detect_and_annotate(pair[1]),
+                            "CharucoTarget.detect_and_annotate: image"),
+    "hand_eye": (lambda pair: v.EyeInHandCalibrator(CHARUCO).calibrate(POSES, pair), "EyeInHandCalibrator: image 1"),
+    "target_poses": (lambda pair: v.EyeInHandCalibrator(CHARUCO).compute_camera_T_target_list(
+        pair, POSES, np.eye(3), np.zeros(5)), "EyeInHandCalibrator: image 1"),
+    "rig": (lambda pair: v.MultiCameraCalibrator(CHARUCO, 2).calibrate([pair[:1] * 2, pair]),
+            "MultiCameraCalibrator: camera 1 image 1"),
+    "subsets": (lambda pair: v.MultiCameraCalibrator(CHARUCO, 2).calibrate_subsets([pair[:1] * 2, pair], [2]),
+                "MultiCameraCalibrator: camera 1 image 1"),
+    "benchmark": (lambda pair: v.CalibrationBenchmark().cross_validate(pair, CHARUCO, v.IntrinsicOptions(), 2),
+                  "[Benchmark] image 1"),
+    "compare_methods": (lambda pair: v.diagnostics.compare_hand_eye_methods(CHARUCO, POSES, pair, [], np.empty((0, 0)),
+                                                                            np.empty((0, 0))),
+                        "compare_hand_eye_methods: image 1"),
+}
+
+
+@pytest.mark.parametrize("bad", list(BAD_IMAGES))
+@pytest.mark.parametrize("call", list(IMAGE_CALLS))
+def test_unusable_images_are_named_before_any_search(bad, call, capsys):
+    image, described = BAD_IMAGES[bad]
+    use, name = IMAGE_CALLS[call]
+    if call == "hand_eye" and bad == "5ch":
+        pytest.skip("the calibrator keeps its images: only arrays with a matrix form (at most 4 channels) reach it")
+    with pytest.raises(ValueError) as raised:
+        use([blank(), image])
+    assert str(raised.value) == f"{name} is {described}; images must be 8-bit grey or BGR (or BGRA)"
+    assert capsys.readouterr().err == ""

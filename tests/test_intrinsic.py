@@ -144,10 +144,9 @@ def test_any_image_layout_gives_the_same_calibration_and_stored_copies(name, lay
 
 @pytest.mark.parametrize("bad, error", [
     ([np.zeros((4, 4, 3), np.int64)], TypeError), ([np.zeros((4, 4, 3), np.uint8), "image"], TypeError),
-    (np.zeros((4, 4, 3), np.uint8).tobytes(), TypeError), ([np.zeros((100, 100), np.uint8)], RuntimeError),
-    ([np.zeros((100, 100, 2), np.uint8)], RuntimeError),
+    (np.zeros((4, 4, 3), np.uint8).tobytes(), TypeError), ([np.zeros((100, 100, 2), np.uint8)], ValueError),
 ])
-def test_images_without_a_matrix_form_or_three_or_four_channels_are_refused(bad, error):
+def test_images_without_a_matrix_form_or_one_three_or_four_channels_are_refused(bad, error):
     calibration = calibrator("charuco")
     for call in (calibration.calibrate, calibration.find_corners,
                  lambda batch: calibration.target().detect_and_annotate(batch[-1])):

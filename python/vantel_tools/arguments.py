@@ -9,6 +9,12 @@ class CommandError(Exception):
     """A problem with the user's input or folders, reported as one line and exit status 2."""
 
 
+def positive_threshold(value: float) -> float:
+    if not value > 0 or value == float("inf"):
+        raise CommandError(f"--threshold must be a positive number of pixels, got '{value:g}'")
+    return value
+
+
 def target_argument(text: str):
     try:
         return parse_target(text)

@@ -65,12 +65,23 @@ def main(argv: list[str] | None = None) -> int:
     try:
         with progress_on_terminal():
             return commands.run(args)
-    except CommandError as error:
-        print(f"vantel {args.command}: error: {error}", file=sys.stderr)
-        return 2
     except KeyboardInterrupt:
         print(f"vantel {args.command}: interrupted", file=sys.stderr)
         return 130
+    except (CommandError, ValueError) as error:
+        # The module refuses bad input with ValueError: the user's data, as with our own checks.
+        return _error(args.command, error, 2)
+    except OSError as error:
+        return _error(args.command, f"{error.strerror or error}: {error.filename}" if error.filename else error, 1)
+    except Exception as error:  # noqa: BLE001 - a failed calibration or write ends in one line, not a traceback
+        return _error(args.command, error, 1)
+
+
+def _error(command: str, error, status: int) -> int:
+    # One line: a module message may run over several.
+    lines = str(error).strip().splitlines() or [type(error).__name__]
+    print(f"vantel {command}: error: {lines[0]}", file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

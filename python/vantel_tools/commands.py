@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
+import os
 import pathlib
+import shutil
+import tempfile
 
 import cv2
 import numpy as np
@@ -11,8 +15,9 @@ import numpy as np
 import _vantel
 
 from . import plots
-from .arguments import CommandError, subset_sizes, target_argument
+from .arguments import CommandError, positive_threshold, subset_sizes, target_argument
 
+NO_RECORD = "No record written: a record of an earlier run stays as it was."
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"}
 
 
@@ -63,11 +68,12 @@ def _read_images(folder: pathlib.Path) -> tuple[list, list[str]]:
 
 def intrinsic(args) -> int:
     target = target_argument(args.target)
+    threshold = positive_threshold(args.threshold)
     images, names = _read_images(args.folder)
     output = _output_folder(args, "vantel-intrinsic")
 
     options = _vantel.IntrinsicOptions()
-    options.per_view_error_threshold = args.threshold
+    options.per_view_error_threshold = threshold
     result = _vantel.IntrinsicCalibrator(target, options).calibrate(images)
     found = set(result.successful_indices)
     for k, name in enumerate(names):
@@ -75,6 +81,7 @@ def intrinsic(args) -> int:
             print(f"skipped {name}: target not found")
     if not result.ok:
         print(f"Calibration failed: the target was found in {len(found)} of {len(images)} images.")
+        print(NO_RECORD)
         return 1
 
     record = _vantel.io.MultiCameraCalibrationRecord()
@@ -125,12 +132,38 @@ def hand_eye(args) -> int:
     result = calibrator.calibrate(robot_T_tcp, images, method, output_path=output)
     if not result.ok:
         print("Calibration failed.")
+        print(NO_RECORD)
         return 1
     if result.has_consistency:
         plots.target_consistency(output / "target_consistency.png", result.consistency)
     plots.rotation_variety(output / "rotation_variety.png", result.camera_T_target_list)
     print(f"Record: {output / 'hand_eye.json'}\nPlots: {output}")
     return 0
+
+
+class _RecordPlace:
+    folder: pathlib.Path
+    path: pathlib.Path | None = None
+    kind = "Record"
+    good = False
+
+
+@contextlib.contextmanager
+def _record_kept_if_good(output: pathlib.Path, stem: str):
+    """The module writes its record into a scratch folder; only a good one replaces output/stem.json.
+
+    A failed run's record (written even when the calibration fails) goes beside it as stem.failed.json."""
+    place = _RecordPlace()
+    place.folder = pathlib.Path(tempfile.mkdtemp(prefix=f".{stem}-", dir=output))
+    try:
+        yield place
+    finally:
+        written = place.folder / f"{stem}.json"
+        if written.exists():
+            place.path = output / (f"{stem}.json" if place.good else f"{stem}.failed.json")
+            place.kind = "Record" if place.good else "Failed record"
+            os.replace(written, place.path)
+        shutil.rmtree(place.folder, ignore_errors=True)
 
 
 def _camera_count(dataset: pathlib.Path) -> int:
@@ -151,6 +184,8 @@ def rig(args) -> int:
     count = _camera_count(args.dataset)
     if not 0 <= args.reference < count:
         raise CommandError(f"--reference must be a camera index from 0 to {count - 1}, got {args.reference}")
+    if sizes and max(sizes) > count:
+        raise CommandError(f"--subsets: the rig has {count} cameras, got '{args.subsets}'")
     try:
         lists = _vantel.io.load_multi_camera_dataset(args.dataset, count)
     except (RuntimeError, ValueError) as error:
@@ -158,7 +193,10 @@ def rig(args) -> int:
     intrinsics = _own_intrinsics(args.intrinsics, target, count) if args.intrinsics else ([], [])
     output = _output_folder(args, "vantel-rig")
     calibrator = _vantel.MultiCameraCalibrator(target, count, args.reference)
-    result = calibrator.calibrate(lists, *intrinsics, output_path=output, refine=args.refine)
+    with _record_kept_if_good(output, "multi_camera_calibration") as written:
+        result = calibrator.calibrate(lists, *intrinsics, output_path=written.folder, refine=args.refine)
+        written.good = result.ok
+    print(f"{written.kind}: {written.path}")
     if sizes:
         calibrator.calibrate_subsets(lists, sizes, refine=args.refine)
         calibrator.print_results()
@@ -167,7 +205,7 @@ def rig(args) -> int:
     plots.rig_layout(output / "rig_layout.png", result.reference_T_camera_list,
                      None if triangulation is None else triangulation.points_3d,
                      None if refinement is None else refinement.start_reference_T_camera_list)
-    print(f"Record: {output / 'multi_camera_calibration.json'}\nPlots: {output}")
+    print(f"Plots: {output}")
     return 0 if result.ok else 1
 
 

@@ -48,6 +48,7 @@ std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const ImageLis
                                                                   const std::vector<int>& subset_sizes,
                                                                   int frame_index, bool refine) {
     requireFrameInEveryList(image_lists, frame_index);
+    requireUsableImageLists(image_lists);
     RigWorkMemo memo;
     std::vector<SubsetResult> results;
     const size_t subsetCount = countSubsets(subset_sizes, num_cameras_);

@@ -17,6 +17,7 @@
 #include "services/side_by_side_search.hpp"
 #include "targets/detection.hpp"
 #include "targets/target_detectors.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -56,6 +57,7 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
         throw std::invalid_argument("EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget");
     }
     makeTargetDetectors(target_);  // a board that cannot be built fails here, with or without frames
+    requireUsableImages(image_list, "EyeInHandCalibrator: ");
     const CornerFinder finder(target_, intrinsic_calibrator_.options(), CornerImages::Skipped);
 
     AlignedTargetPoses aligned;

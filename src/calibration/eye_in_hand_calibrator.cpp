@@ -12,6 +12,7 @@
 #include "io/calibration_records.hpp"
 #include "services/log.hpp"
 #include "services/standard_streams.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -146,6 +147,7 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
 
     requireRigidPoses(robot_T_tcp_list, "robot_T_tcp_list");
     requireRigidPoses(camera_T_target_list, "camera_T_target_list");
+    requireUsableImages(image_list, "EyeInHandCalibrator: ");
 
     logMessage(LogLevel::Info, "Collected images " + std::to_string(image_list.size()));
     logMessage(LogLevel::Info, "Collected poses " + std::to_string(robot_T_tcp_list.size()));

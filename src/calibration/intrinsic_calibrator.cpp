@@ -11,6 +11,7 @@
 #include "calibration/solver/camera_calibration.hpp"
 #include "calibration/solver_flags.hpp"
 #include "services/log.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -52,6 +53,7 @@ IntrinsicCalibrator::IntrinsicCalibrator(Target target, IntrinsicOptions options
     : target_(std::move(target)), options_(std::move(options)), corner_images_(corner_images) {}
 
 TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& images) const {
+    requireUsableImages(images, "IntrinsicCalibrator: ");
     return findTargetCorners(images, target_, options_, corner_images_);
 }
 

@@ -13,6 +13,7 @@
 #include "services/log.hpp"
 #include "services/progress.hpp"
 #include "services/standard_streams.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::calibration {
 namespace {
@@ -59,6 +60,12 @@ void requireUsableIntrinsics(const std::vector<cv::Mat>& matrices, const std::ve
 
 }  // namespace
 
+void requireUsableImageLists(const MultiCameraCalibrator::ImageLists& image_lists) {
+    for (size_t camera = 0; camera < image_lists.size(); ++camera) {
+        requireUsableImages(image_lists[camera], "MultiCameraCalibrator: camera " + std::to_string(camera) + " ");
+    }
+}
+
 MultiCameraCalibrator::MultiCameraCalibrator(Target target, int num_cameras, int reference_index,
                                              IntrinsicOptions options, int stereo_calibrate_flags)
     : target_(std::move(target)),
@@ -102,6 +109,7 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const ImageLists& image_lists
                                                    const std::vector<cv::Mat>& intrinsic_matrices,
                                                    const std::vector<cv::Mat>& distortion_coefficients,
                                                    const std::filesystem::path& output_path, bool refine) {
+    requireUsableImageLists(image_lists);
     RigWorkMemo memo;
     return calibrateWith(image_lists, intrinsic_matrices, distortion_coefficients, output_path, refine, memo,
                          RigWorkMemo::wholeRig(num_cameras_));

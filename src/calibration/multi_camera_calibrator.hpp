@@ -13,6 +13,9 @@
 
 namespace vantel::calibration {
 
+// Throws std::invalid_argument naming the camera and image of the first image no detector can read.
+void requireUsableImageLists(const std::vector<std::vector<cv::Mat>>& image_lists);
+
 class RigWorkMemo;
 
 // Places every camera of a synchronised rig relative to a reference camera: per-camera intrinsics,

@@ -228,6 +228,7 @@ double planeThickness(const cv::Mat& points) {
 }  // namespace
 
 TriangulationReport MultiCameraCalibrator::triangulate(const ImageLists& image_lists, int frame_index) const {
+    requireUsableImageLists(image_lists);
     RigWorkMemo memo;
     return triangulateWith(image_lists, frame_index, memo, RigWorkMemo::wholeRig(num_cameras_));
 }

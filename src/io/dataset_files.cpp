@@ -8,26 +8,9 @@
 
 #include "io/file_replacement.hpp"
 #include "io/npz_archive.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::io {
-namespace {
-
-// The element type as the host names it.
-std::string hostTypeName(int depth) {
-    switch (depth) {
-        case CV_8U: return "uint8";
-        case CV_8S: return "int8";
-        case CV_16U: return "uint16";
-        case CV_16S: return "int16";
-        case CV_32S: return "int32";
-        case CV_32F: return "float32";
-        case CV_64F: return "float64";
-        case CV_16F: return "float16";
-    }
-    return "depth " + std::to_string(depth);
-}
-
-}  // namespace
 
 std::string formatIndex2(int index) {
     std::ostringstream text;

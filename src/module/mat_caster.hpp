@@ -16,11 +16,12 @@ namespace vantel::binding {
 bool matFromHostObject(pybind11::handle source, cv::Mat& result);
 
 // The same conversion without the copy: the matrix points into the array kept in owner.
-bool matViewOfHostObject(pybind11::handle source, cv::Mat& view, pybind11::object& owner);
+bool matViewOfHostObject(pybind11::handle source, cv::Mat& view, pybind11::object& owner, int maxChannels = 4);
 
 // An input image read during one call only and never kept: accepted exactly like cv::Mat,
 // but not copied (large image batches would otherwise be copied whole before any work).
 // Only for arguments of calls that hold the GIL throughout, so the array cannot change.
+// Any channel count loads: the calls refuse unusable images themselves, naming the image.
 struct BorrowedMat {
     cv::Mat mat;
     pybind11::object owner;
@@ -53,7 +54,7 @@ struct type_caster<vantel::binding::BorrowedMat> {
     PYBIND11_TYPE_CASTER(vantel::binding::BorrowedMat, const_name("numpy.ndarray"));
 
     bool load(handle source, bool /*convert*/) {
-        return vantel::binding::matViewOfHostObject(source, value.mat, value.owner);
+        return vantel::binding::matViewOfHostObject(source, value.mat, value.owner, CV_CN_MAX);
     }
 };
 

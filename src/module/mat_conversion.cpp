@@ -47,7 +47,7 @@ bool fitsInt(py::ssize_t extent) { return extent >= 0 && extent <= INT_MAX; }
 
 }  // namespace
 
-bool matViewOfHostObject(py::handle source, cv::Mat& view, py::object& owner) {
+bool matViewOfHostObject(py::handle source, cv::Mat& view, py::object& owner, int maxChannels) {
     if (!source || source.is_none()) {
         return false;
     }
@@ -74,7 +74,7 @@ bool matViewOfHostObject(py::handle source, cv::Mat& view, py::object& owner) {
     const py::ssize_t rows = array.shape(0);
     const py::ssize_t cols = ndim >= 2 ? array.shape(1) : 1;
     const py::ssize_t channels = ndim == 3 ? array.shape(2) : 1;
-    if (channels < 1 || channels > 4 || !fitsInt(rows) || !fitsInt(cols)) {
+    if (channels < 1 || channels > maxChannels || !fitsInt(rows) || !fitsInt(cols)) {
         return false;
     }
     const int type = CV_MAKETYPE(depth, static_cast<int>(channels));

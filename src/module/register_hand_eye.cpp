@@ -53,7 +53,16 @@ void registerHandEye(py::module_& module) {
              py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),
              // A str default: an empty path object would reach the host as Path('.').
              py::arg("output_path") = "")
-        .def("compute_camera_T_target_list", &EyeInHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
+        // Borrowed: the images returned are copied out before the call ends, none is kept.
+        .def(
+            "compute_camera_T_target_list",
+            [](const EyeInHandCalibrator& self, const std::vector<BorrowedMat>& image_list,
+               const std::vector<cv::Mat>& robot_T_tcp_list, const cv::Mat& intrinsic_matrix,
+               const cv::Mat& distortion_coefficients) {
+                return self.computeCameraTTargetList(borrowedMats(image_list), robot_T_tcp_list, intrinsic_matrix,
+                                                     distortion_coefficients);
+            },
+            py::arg("image_list"),
              py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
         .def("format_results", &EyeInHandCalibrator::formatResults)
         .def("print_results", &EyeInHandCalibrator::printResults)

@@ -60,7 +60,11 @@ void registerTargets(py::module_& module) {
         .def_readwrite("square_length", &CharucoTarget::square_length)
         .def_readwrite("marker_length", &CharucoTarget::marker_length)
         .def_readwrite("aruco_dict_id", &CharucoTarget::aruco_dict_id)
-        .def("detect_and_annotate", &detectAndAnnotate, py::arg("image"),
+        // Borrowed: read once, never kept; and any channel count reaches the image check.
+        .def(
+            "detect_and_annotate",
+            [](const CharucoTarget& target, const BorrowedMat& image) { return detectAndAnnotate(target, image.mat); },
+            py::arg("image"),
              "Detect ChArUco corners on `image` and draw them on a copy. "
              "Returns (annotated_image_bgr, num_charuco_corners).")
         .def("__repr__", &charucoRepr);

@@ -23,6 +23,7 @@
 #include "quality/cross_validation_folds.hpp"
 #include "quality/held_out_error.hpp"
 #include "quality/utc_timestamp.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::quality {
 namespace {
@@ -290,6 +291,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
                                           const IntrinsicOptions& options, const std::vector<cv::Mat>& robot_poses,
                                           const std::optional<IntrinsicOptions>& eye_in_hand_options,
                                           const std::string& backend_name, int n_splits, uint32_t seed) const {
+    requireUsableImages(images, "[Benchmark] ");
     logMessage(LogLevel::Info, "[Benchmark] Running backend: " + backend_name);
     DetectionCache corners(target, options, images);
     BenchmarkViews views(target, images);
@@ -363,6 +365,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
 
 double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, const Target& target,
                                            const IntrinsicOptions& options, int n_splits, uint32_t seed) const {
+    requireUsableImages(images, "[Benchmark] ");
     DetectionCache corners(target, options, images);
     BenchmarkViews views(target, images);
     FoldPlan plan = planFolds(images, n_splits, seed, corners);
@@ -376,6 +379,7 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
                                               const cv::Mat& intrinsic_matrix,
                                               const cv::Mat& distortion_coefficients, const Target& target,
                                               const std::vector<cv::Mat>& camera_T_target_list) const {
+    requireUsableImages(images, "[Benchmark] ");
     BenchmarkViews views(target, images);
     return roundtripOnce(images, robot_poses, tcp_T_camera, intrinsic_matrix, distortion_coefficients,
                          camera_T_target_list, views);

@@ -12,6 +12,7 @@
 #include "geometry/pose.hpp"
 #include "services/log.hpp"
 #include "services/progress.hpp"
+#include "targets/image_check.hpp"
 
 namespace vantel::quality {
 namespace {
@@ -51,6 +52,8 @@ MethodComparison compareHandEyeMethods(const Target& target, const std::vector<c
                                        const std::vector<cv::Mat>& camera_T_target_list,
                                        const cv::Mat& intrinsic_matrix, const cv::Mat& distortion_coefficients,
                                        double per_view_error_threshold) {
+    // Not a method's failure: no method could read such an image.
+    requireUsableImages(image_list, "compare_hand_eye_methods: ");
     calibration::IntrinsicOptions options;
     options.per_view_error_threshold = per_view_error_threshold;
 

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "targets/image_check.hpp"
+
 namespace vantel {
 namespace {
 
@@ -14,18 +16,23 @@ bool onBoard(int markerId, size_t boardMarkerCount) {
 
 }  // namespace
 
-cv::Mat toGrey(const cv::Mat& bgr) {
+cv::Mat toGrey(const cv::Mat& image) {
+    requireUsableImage(image, "vantel: image");
+    if (image.channels() == 1) {
+        return image;  // the detectors only read it
+    }
     cv::Mat grey;
-    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     return grey;
 }
 
 cv::Mat annotationCopy(const cv::Mat& image) {
-    if (image.channels() != 4) {
+    if (image.channels() == 3) {
         return image.clone();
     }
+    // Drawn in colour whatever came in; the marker drawing also refuses four channels.
     cv::Mat bgr;
-    cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+    cv::cvtColor(image, bgr, image.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
     return bgr;
 }
 
@@ -103,6 +110,7 @@ void drawCharucoDetection(cv::Mat& image, const CharucoDetection& detection) {
 }
 
 std::pair<cv::Mat, int> detectAndAnnotate(const CharucoTarget& target, const cv::Mat& image) {
+    requireUsableImage(image, "CharucoTarget.detect_and_annotate: image");
     const CharucoDetection detection = detectCharuco(makeCharucoDetector(target), image);
     cv::Mat annotated = annotationCopy(image);
     drawCharucoDetection(annotated, detection);

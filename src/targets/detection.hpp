@@ -13,8 +13,9 @@ namespace vantel {
 inline const cv::Scalar kMarkerColour(0, 255, 0);
 inline const cv::Scalar kCharucoCornerColour(255, 0, 0);
 
-// BGR (or BGRA) -> single-channel grey copy.
-cv::Mat toGrey(const cv::Mat& bgr);
+// Grey, BGR or BGRA -> single-channel grey (a grey image is returned as it is, not copied).
+// Other images throw std::invalid_argument (see requireUsableImage).
+cv::Mat toGrey(const cv::Mat& image);
 
 CharucoDetector makeCharucoDetector(const CharucoTarget& target);
 ArucoDetector makeArucoDetector(const ArucoTarget& target);
@@ -39,7 +40,7 @@ MarkerPoints gridBoardPointsForMarkers(const std::vector<std::vector<cv::Point3f
 // Drops the markers whose id is not on a board of `boardMarkerCount` markers.
 void keepBoardMarkers(ArucoDetection& detection, size_t boardMarkerCount);
 
-// A BGR copy to draw on: the marker drawing refuses four channels.
+// A BGR copy to draw on, also of a grey or BGRA image.
 cv::Mat annotationCopy(const cv::Mat& image);
 
 // Markers in green, then the ChArUco corners with their ids in blue, on `image` itself.
