@@ -57,6 +57,14 @@ SKIPPED_4 = "[vantel][WARNING] Skipping subsets of size 4: only 3 cameras.\n[van
 LISTS, KS, DS = [[BLANK] * 2] * 3, [np.eye(3)] * 3, [np.zeros(5)] * 3
 BAD_K = "intrinsic_matrices[{}] must be a finite 3x3 matrix"
 BAD_D = "distortion_coefficients[{}] must hold 0, 4, 5, 8, 12 or 14 finite values"
+NOT_K = "intrinsic_matrices[{}] must be a camera matrix: positive fx and fy, K[2,2] = 1, zeros below the diagonal"
+
+
+def camera_matrix(**entries):
+    K = np.array([[500.0, 0, 32], [0, 500, 24], [0, 0, 1]])
+    for (r, c), value in ((divmod(int(key[1:]), 10), v) for key, v in entries.items()):
+        K[r, c] = value
+    return K
 
 
 @pytest.mark.parametrize("call, message, log", [
@@ -71,6 +79,10 @@ BAD_D = "distortion_coefficients[{}] must hold 0, 4, 5, 8, 12 or 14 finite value
     (lambda c: c.calibrate(LISTS, KS, DS[:2]), "expected 3 intrinsic matrices/distortion coefficient sets", ""),
     (lambda c: c.calibrate(LISTS, [KS[0], np.eye(2), KS[0]], DS), BAD_K.format(1), ""),
     (lambda c: c.calibrate(LISTS, KS[:2] + [np.full((3, 3), np.nan)], DS), BAD_K.format(2), ""),
+    *[(lambda c, K=K: c.calibrate(LISTS, KS[:2] + [K], DS), NOT_K.format(2), "") for K in (
+        np.zeros((3, 3)), camera_matrix(k00=-500), camera_matrix(k11=0), camera_matrix(k22=0),
+        camera_matrix(k22=2), camera_matrix(k10=1), camera_matrix(k20=1e-3), camera_matrix(k21=-1))],
+    (lambda c: c.calibrate(LISTS, [np.zeros((3, 3))] * 3, DS), NOT_K.format(0), ""),
     (lambda c: c.calibrate(LISTS, KS, [DS[0], np.zeros(6), DS[0]]), BAD_D.format(1), ""),
     (lambda c: c.calibrate(LISTS, KS, DS[:2] + [np.array([0.1, np.inf, 0, 0, 0])]), BAD_D.format(2), ""),
     *[(lambda c, n=n: c.calibrate_subsets(LISTS, [4, n]), f"num_cameras must be >= 2, got {n}", SKIPPED_4 + f"{n}\n")

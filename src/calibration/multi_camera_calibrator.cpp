@@ -37,6 +37,15 @@ std::string listLengths(const MultiCameraCalibrator::ImageLists& image_lists) {
     return "[" + text + "]";
 }
 
+// [fx s cx; 0 fy cy; 0 0 1] with positive focal lengths; zeros, an inverted axis or a lost last
+// row still give the stereo stage something to fit, hundreds of pixels off.
+bool isCameraMatrix(const cv::Mat& K) {
+    cv::Mat k;
+    K.convertTo(k, CV_64F);
+    const auto at = [&k](int r, int c) { return k.at<double>(r, c); };
+    return at(0, 0) > 0 && at(1, 1) > 0 && at(2, 2) == 1 && at(1, 0) == 0 && at(2, 0) == 0 && at(2, 1) == 0;
+}
+
 bool isDistortionCount(size_t count) {
     return count == 0 || count == 4 || count == 5 || count == 8 || count == 12 || count == 14;
 }
@@ -49,6 +58,11 @@ void requireUsableIntrinsics(const std::vector<cv::Mat>& matrices, const std::ve
         if (K.rows != 3 || K.cols != 3 || K.channels() != 1 || !cv::checkRange(K)) {
             throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(c) +
                                         "] must be a finite 3x3 matrix");
+        }
+        if (!isCameraMatrix(K)) {
+            throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(c) +
+                                        "] must be a camera matrix: positive fx and fy, K[2,2] = 1, zeros below "
+                                        "the diagonal");
         }
         const cv::Mat& D = distortions[c];
         if (!isDistortionCount(D.total() * static_cast<size_t>(D.channels())) || !cv::checkRange(D)) {
