@@ -120,6 +120,9 @@ def test_consistency_and_report_of_frames_that_stray(calibrator, capsys):
     *[(ROBOTS, 0, name, CAMERAS, f"Unknown hand-eye method '{name}'") for name in ["tsai", "Park", "NONE", ""]],
     (ROBOTS[:3], 5, "TSAI", [], "EyeInHandCalibrator: the full pipeline needs one robot pose per image. "
                                 "Got 3 (robot) vs 5 (images)."),
+    # Poses pair with images by position: a spare pose means some image lost its own.
+    (ROBOTS, 5, "TSAI", [], "EyeInHandCalibrator: the full pipeline needs one robot pose per image. "
+                            "Got 6 (robot) vs 5 (images)."),
     (ROBOTS[:5], 0, "TSAI", CAMERAS[:4], NOT_PAIRED),
     # Some solvers turned a NaN or a pose that is no rigid transform into a finite, meaningless answer.
     *[(ROBOTS[:4] + [pose] + ROBOTS[5:], 0, method, CAMERAS, f"EyeInHandCalibrator: robot_T_tcp_list[4] {problem}")

@@ -102,15 +102,28 @@ def test_each_method_equals_its_own_calibration(weak_scene, capsys, camera_model
     assert np.ptp(translations, axis=0).max() > 1e-3  # the data really separates the solvers
 
 
-@pytest.mark.parametrize("robots, images, cameras, logged", [
-    (3, 3, 0, "[vantel][ERROR] Not enough valid images for extrinsic calibration. Need at least 4!\n"),
-    (5, 0, 4, "[vantel][WARNING] [diag] method {} failed: " + NOT_PAIRED + "\n"),
-], ids=["too-few-views", "unpaired-poses"])
-def test_a_failed_preparation_gives_five_empty_entries(weak_scene, capsys, robots, images, cameras, logged):
+def test_a_failed_preparation_gives_five_empty_entries(weak_scene, capsys):
     robot_T_tcp, image_list = weak_scene
-    compared = diagnostics.compare_hand_eye_methods(TARGET, robot_T_tcp[:robots], image_list[:images],
-                                                    robot_T_tcp[:cameras], EMPTY, EMPTY)
+    compared = diagnostics.compare_hand_eye_methods(TARGET, robot_T_tcp[:3], image_list[:3], [], EMPTY, EMPTY)
     assert compared == dict.fromkeys(METHODS)
     # What the preparation logged comes again with each method, as separate runs would log it.
-    collected = f"[vantel][INFO] Collected images {images}\n[vantel][INFO] Collected poses {robots}\n"
-    assert capsys.readouterr() == ("", "".join(collected + logged.format(method) for method in METHODS))
+    logged = ("[vantel][INFO] Collected images 3\n[vantel][INFO] Collected poses 3\n"
+              "[vantel][ERROR] Not enough valid images for extrinsic calibration. Need at least 4!\n")
+    assert capsys.readouterr() == ("", logged * 5)
+
+
+UNEQUAL = "EyeInHandCalibrator: the full pipeline needs one robot pose per image. Got {} (robot) vs {} (images)."
+
+
+@pytest.mark.parametrize("robots, images, cameras, message", [
+    (5, 8, 0, UNEQUAL.format(5, 8)), (8, 5, 0, UNEQUAL.format(8, 5)), (5, 0, 4, NOT_PAIRED),
+], ids=["fewer-poses", "more-poses", "unpaired-poses"])
+def test_input_the_calibrator_refuses_is_refused_alike(weak_scene, capsys, robots, images, cameras, message):
+    robot_T_tcp, image_list = weak_scene
+    args = (robot_T_tcp[:robots], image_list[:images], robot_T_tcp[:cameras], EMPTY, EMPTY)
+    with pytest.raises(ValueError) as ours:
+        diagnostics.compare_hand_eye_methods(TARGET, *args)
+    logged = capsys.readouterr()
+    with pytest.raises(ValueError) as theirs:
+        _vantel.EyeInHandCalibrator(TARGET).calibrate(args[0], args[1], "TSAI", *args[2:])
+    assert str(ours.value) == str(theirs.value) == message and logged == capsys.readouterr()

@@ -138,8 +138,9 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
     const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
     const cv::Mat& distortion_coefficients, const IntrinsicStage& intrinsicStage) {
     const bool fullPipeline = intrinsic_matrix.empty() && camera_T_target_list.empty();
-    // Kept frames index the robot poses by image position: a shorter list would pair images with wrong poses.
-    if (fullPipeline && robot_T_tcp_list.size() < image_list.size()) {
+    // Kept frames index the robot poses by image position: a list of another length pairs images
+    // with wrong poses (a dropped image shifts every later pair).
+    if (fullPipeline && robot_T_tcp_list.size() != image_list.size()) {
         throw std::invalid_argument("EyeInHandCalibrator: the full pipeline needs one robot pose per image. Got " +
                                     std::to_string(robot_T_tcp_list.size()) + " (robot) vs " +
                                     std::to_string(image_list.size()) + " (images).");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
@@ -62,6 +63,7 @@ MethodComparison compareHandEyeMethods(const Target& target, const std::vector<c
     std::optional<EyeInHandCalibrator::PreparedFrames> prepared;
     std::string preparationFailure;
     std::vector<LogLine> preparationLines;
+    std::exception_ptr passedOn;
     {
         LogRecording recording;
         try {
@@ -69,15 +71,20 @@ MethodComparison compareHandEyeMethods(const Target& target, const std::vector<c
             EyeInHandCalibrator calibrator(target, options, calibration::CornerImages::Skipped);
             prepared = calibrator.prepareFrames(robot_T_tcp_list, image_list, camera_T_target_list,
                                                 intrinsic_matrix, distortion_coefficients);
+        } catch (const std::invalid_argument&) {
+            // Arguments the calibrator refuses are refused here too, as its calibrate() would.
+            passedOn = std::current_exception();
         } catch (const std::exception& error) {
             preparationFailure = error.what();
         } catch (...) {
             // Not ours to turn into a warning: it ends the first method's run, as it would have.
-            std::vector<LogLine> lines = recording.takeLines();
-            replayLog(lines);
-            throw;
+            passedOn = std::current_exception();
         }
         preparationLines = recording.takeLines();
+    }
+    if (passedOn) {
+        replayLog(preparationLines);  // outside the recording, or the lines would go back into it
+        std::rethrow_exception(passedOn);
     }
 
     MethodComparison results;
