@@ -160,8 +160,9 @@ def test_bad_folders_and_arguments_are_one_line_errors(tmp_path, capsys, argv, m
     paths = {"missing": tmp_path / "missing", "empty": tmp_path / "empty", "unsynced": tmp_path / "unsynced"}
     paths["empty"].mkdir()
     frame = np.zeros((8, 8, 3), np.uint8)
-    _vantel.io.save_multi_camera_capture(paths["unsynced"], [frame, frame], 0)
-    _vantel.io.save_multi_camera_capture(paths["unsynced"], [frame], 1)
+    for index in (0, 1):
+        _vantel.io.save_multi_camera_capture(paths["unsynced"], [frame, frame], index)
+    (paths["unsynced"] / "cam_01" / "image_01.png").unlink()
     argv = [part.format(**paths) for part in argv]
     assert cli.main(argv) == 2
     # The module's own log lines may come first; the error is one line, the last.

@@ -124,6 +124,13 @@ REFUSALS = [
     *[(lambda d, save=save, bad=bad: save(d, bad), ValueError,
        f"io: {name}[1] must be an 8-bit image with 1 or 3 channels, got {text}", 3)
       for name, save in SAVES_WITH.items() for bad, text in UNWRITABLE],
+    # Frames are paired by position: a capture of another camera count leaves a dataset that no longer loads.
+    *[(lambda d, n=n: io.save_multi_camera_capture(d, NEW[:1] * n, 5), ValueError,
+       "io: frames must hold one image per camera: {d} holds 3 cameras, got " + str(n), 3) for n in (1, 2, 4)],
+    (lambda d: io.save_multi_camera_capture(d, [], 5), ValueError,
+     "io: frames must hold one image per camera, got none", 3),
+    *[(lambda d, n=n: io.load_multi_camera_dataset(d, n), ValueError, f"io: num_cameras must be at least 1, got {n}",
+       1) for n in (0, -1)],
     (lambda d: io.load_multi_camera_dataset(d, 2), RuntimeError, "io: missing camera folder: {d}/cam_00"),
     (lambda d: io.next_multi_camera_capture_index(d, 2), RuntimeError, "io: no capture index follows the one of "
      "{d}/cam_01/image_2147483647.png; it is the largest 32-bit integer", 0, "cam_01/image_2147483647.png", b""),
@@ -190,7 +197,7 @@ def test_next_capture_index(tmp_path):
     touch(tmp_path / "cam_02")
     touch(tmp_path / "cam_03", "image_50.png")
     assert [next_index(tmp_path, count) for count in range(1, 5)] == [4, 8, 8, 51]
-    io.save_multi_camera_capture(tmp_path, [image(0)], 2**31 - 2)
+    io.save_multi_camera_capture(tmp_path, [image(0)] * 4, 2**31 - 2)
     assert next_index(tmp_path, 3) == 2**31 - 1
 
 
@@ -207,7 +214,6 @@ def test_captures_are_saved_and_loaded_in_capture_order_and_synchronized(tmp_pat
     assert capsys.readouterr().err.splitlines() == (
         [f"[vantel][SUCCESS] Saved capture #{index} (2 cameras)" for index in order] +
         [f"[vantel][SUCCESS] Loaded 10 frames from {cam}" for cam in cams])
-    assert io.load_multi_camera_dataset(tmp_path, 0) == []
     (cams[1] / "image_101.png").unlink()
     with pytest.raises(RuntimeError) as error:
         io.load_multi_camera_dataset(tmp_path, 2)

@@ -48,6 +48,15 @@ void sortByCaptureIndex(std::vector<std::string>& names) {
               [&key](const std::string& a, const std::string& b) { return key(a) < key(b); });
 }
 
+// cam_00, cam_01, ... up to the first one missing.
+int countCameraFolders(const fs::path& dataDir) {
+    int count = 0;
+    while (isDirectory(dataDir / ("cam_" + formatIndex2(count)))) {
+        ++count;
+    }
+    return count;
+}
+
 std::vector<std::optional<int>> captureIndices(const std::vector<std::string>& names) {
     std::vector<std::optional<int>> indices;
     for (const std::string& name : names) {
@@ -115,6 +124,17 @@ void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>&
         throw std::invalid_argument("io: capture_index must not be negative, got '" + std::to_string(captureIndex) +
                                     "'");
     }
+    // Frames are paired by position when loading: a capture of another camera count would leave
+    // cameras with unequal frame counts, a dataset that no longer loads.
+    if (frames.empty()) {
+        throw std::invalid_argument("io: frames must hold one image per camera, got none");
+    }
+    const int existingCameras = countCameraFolders(dataDir);
+    if (existingCameras > 0 && frames.size() != static_cast<std::size_t>(existingCameras)) {
+        throw std::invalid_argument("io: frames must hold one image per camera: " + dataDir.string() + " holds " +
+                                    std::to_string(existingCameras) + " cameras, got " +
+                                    std::to_string(frames.size()));
+    }
     // Every frame is checked and encoded before the first file is replaced.
     const std::vector<fs::path> folders = cameraFolderPaths(dataDir, static_cast<int>(frames.size()));
     std::vector<EncodedImage> images;
@@ -166,6 +186,9 @@ std::vector<cv::Mat> loadMultiCameraRobotPoses(const fs::path& dataDir) {
 }
 
 std::vector<std::vector<cv::Mat>> loadMultiCameraDataset(const fs::path& dataDir, int numCameras) {
+    if (numCameras < 1) {
+        throw std::invalid_argument("io: num_cameras must be at least 1, got " + std::to_string(numCameras));
+    }
     std::vector<std::vector<cv::Mat>> cameras;
     std::vector<std::optional<int>> expectedCaptures;
     for (const fs::path& folder : cameraFolderPaths(dataDir, numCameras)) {
