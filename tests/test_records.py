@@ -11,8 +11,8 @@ from _vantel import io
 
 
 def multi_camera_document(**changes):
-    document = {"distortion_coefficients": [], "intrinsic_matrices": [], "num_cameras": 1,
-                "reference_T_camera_list": [], "reference_index": 0}
+    document = {"distortion_coefficients": [[]], "intrinsic_matrices": [None], "num_cameras": 1,
+                "reference_T_camera_list": [None], "reference_index": 0}
     document.update(changes)
     return json.dumps({key: value for key, value in document.items() if value is not ...})
 
@@ -32,6 +32,7 @@ CUBES = np.random.default_rng(3).normal(scale=1e3, size=(4, 4)) ** 3
 CAMERA_MATRIX = np.array([[812.5, 0.0, 320.25], [0.0, 811.0, 240.0], [0.0, 0.0, 1.0]])
 FLOAT32_POSE = AWKWARD.astype(np.float32)
 NAN_2X2 = np.full((2, 2), np.nan)
+EMPTY = np.zeros((0, 0))
 
 
 @pytest.mark.parametrize("kind, fields, document", [
@@ -78,6 +79,7 @@ def test_output_path_rules(tmp_path, given, written, as_path):
     (tmp_path / "existing").mkdir()
     record = io.MultiCameraCalibrationRecord()
     record.num_cameras = 3
+    record.intrinsic_matrices = record.distortion_coefficients = record.reference_T_camera_list = [EMPTY] * 3
     path = io.save_multi_camera_calibration(as_path(tmp_path / given), record)
     assert path == tmp_path / written and isinstance(path, pathlib.Path) and path.is_file()
     assert io.load_multi_camera_calibration(as_path(tmp_path / given)).num_cameras == 3
@@ -86,9 +88,10 @@ def test_output_path_rules(tmp_path, given, written, as_path):
 def test_empty_and_absent_members(tmp_path):
     """An empty matrix may be null or []; the error lists are optional."""
     path = tmp_path / "m.json"
-    path.write_text(multi_camera_document(intrinsic_matrices=[np.eye(3).tolist(), None, []]))
+    path.write_text(multi_camera_document(num_cameras=3, intrinsic_matrices=[np.eye(3).tolist(), None, []],
+                                          distortion_coefficients=[[]] * 3, reference_T_camera_list=[None] * 3))
     record = io.load_multi_camera_calibration(path)
-    np.testing.assert_equal(record.intrinsic_matrices, [np.eye(3), np.zeros((0, 0)), np.zeros((0, 0))])
+    np.testing.assert_equal(record.intrinsic_matrices, [np.eye(3), EMPTY, EMPTY])
     assert record.intrinsic_reprojection_errors == [] and record.pair_reprojection_errors == []
     path.write_text(multi_camera_document(pair_reprojection_errors=None))
     assert io.load_multi_camera_calibration(path).pair_reprojection_errors == []
@@ -115,6 +118,50 @@ def test_malformed_documents_are_refused(tmp_path, load, document, message):
     with pytest.raises(RuntimeError) as error:
         load(tmp_path / "d.json")
     assert str(error.value) == message
+
+
+def four_cameras(**changes):
+    fields = {"num_cameras": 4, "reference_index": 1, "intrinsic_matrices": [CAMERA_MATRIX] * 3 + [EMPTY],
+              "distortion_coefficients": [np.zeros(5)] * 3 + [EMPTY], "reference_T_camera_list": [np.eye(4)] * 4,
+              "intrinsic_reprojection_errors": [0.25] * 4, "pair_reprojection_errors": [0.5] * 4}
+    return fields | changes
+
+
+def as_json(field, value):
+    if field == "distortion_coefficients":
+        return [m.ravel().tolist() for m in value]
+    return [m.tolist() for m in value] if field.endswith(("_matrices", "_list")) else value
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"num_cameras": -3}, "num_cameras must be at least 1, got -3"),
+    ({"num_cameras": 0}, "num_cameras must be at least 1, got 0"),
+    ({"reference_index": 99}, "reference_index 99 is out of range for 4 cameras"),
+    ({"reference_index": -1}, "reference_index -1 is out of range for 4 cameras"),
+    ({"num_cameras": 5}, "record for 5 cameras holds 4 intrinsic_matrices"),
+    ({"intrinsic_matrices": [CAMERA_MATRIX]}, "record for 4 cameras holds 1 intrinsic_matrices"),
+    ({"distortion_coefficients": [EMPTY] * 5}, "record for 4 cameras holds 5 distortion_coefficients"),
+    ({"reference_T_camera_list": []}, "record for 4 cameras holds 0 reference_T_camera_list"),
+    ({"pair_reprojection_errors": [0.5] * 3}, "record for 4 cameras holds 3 pair_reprojection_errors"),
+    ({"intrinsic_matrices": [CAMERA_MATRIX, CAMERA_MATRIX, np.eye(2), EMPTY]},
+     "intrinsic_matrices[2] must be 3x3 or empty, got 2x2"),
+    ({"distortion_coefficients": [EMPTY, np.zeros(3), EMPTY, EMPTY]},
+     "distortion_coefficients[1] must hold 0, 4, 5, 8, 12 or 14 values, got 3"),
+    ({"reference_T_camera_list": [np.eye(4)] * 3 + [np.eye(4)[:3]]},
+     "reference_T_camera_list[3] must be 4x4 or empty, got 3x4"),
+])
+def test_inconsistent_multi_camera_records_are_refused_on_save_and_load(tmp_path, capsys, change, message):
+    record = io.MultiCameraCalibrationRecord()
+    for field, value in four_cameras(**change).items():
+        setattr(record, field, value)
+    with pytest.raises(ValueError) as refused:
+        io.save_multi_camera_calibration(tmp_path, record)
+    path = tmp_path / "m.json"
+    path.write_text(json.dumps({field: as_json(field, value) for field, value in four_cameras(**change).items()}))
+    with pytest.raises(RuntimeError) as failed:
+        io.load_multi_camera_calibration(path)
+    assert str(refused.value) == str(failed.value) == "io: " + message
+    assert [p.name for p in tmp_path.iterdir()] == ["m.json"] and capsys.readouterr().err == ""
 
 
 def test_a_method_that_is_not_utf8_is_refused_when_assigned():

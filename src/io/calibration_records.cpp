@@ -4,6 +4,8 @@
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -114,6 +116,57 @@ std::vector<double> optionalErrorsFromJson(const json& document, const std::stri
     return errors;
 }
 
+std::string shapeText(const cv::Mat& matrix) { return std::to_string(matrix.rows) + "x" + std::to_string(matrix.cols); }
+
+// What a record must hold to describe a rig: one entry per camera in every list (an empty matrix
+// or NaN for a camera not computed), matrices of the right shape. Returns the first fault.
+std::string multiCameraRecordFault(const MultiCameraCalibrationRecord& record) {
+    const int cameras = record.num_cameras;
+    if (cameras < 1) {
+        return "num_cameras must be at least 1, got " + std::to_string(cameras);
+    }
+    if (record.reference_index < 0 || record.reference_index >= cameras) {
+        return "reference_index " + std::to_string(record.reference_index) + " is out of range for " +
+               std::to_string(cameras) + " cameras";
+    }
+    const auto countFault = [cameras](const std::string& field, std::size_t count) {
+        return "record for " + std::to_string(cameras) + " cameras holds " + std::to_string(count) + " " + field;
+    };
+    const std::size_t expected = static_cast<std::size_t>(cameras);
+    for (const auto& [field, list] : {std::pair{"intrinsic_matrices", &record.intrinsic_matrices},
+                                      std::pair{"distortion_coefficients", &record.distortion_coefficients},
+                                      std::pair{"reference_T_camera_list", &record.reference_T_camera_list}}) {
+        if (list->size() != expected) {
+            return countFault(field, list->size());
+        }
+    }
+    // The error lists are optional as a whole.
+    for (const auto& [field, list] : {std::pair{"intrinsic_reprojection_errors", &record.intrinsic_reprojection_errors},
+                                      std::pair{"pair_reprojection_errors", &record.pair_reprojection_errors}}) {
+        if (!list->empty() && list->size() != expected) {
+            return countFault(field, list->size());
+        }
+    }
+    for (std::size_t c = 0; c < expected; ++c) {
+        const std::string index = "[" + std::to_string(c) + "]";
+        const cv::Mat& K = record.intrinsic_matrices[c];
+        if (!K.empty() && (K.rows != 3 || K.cols != 3 || K.channels() != 1)) {
+            return "intrinsic_matrices" + index + " must be 3x3 or empty, got " + shapeText(K);
+        }
+        const cv::Mat& D = record.distortion_coefficients[c];
+        const std::size_t values = D.total() * static_cast<std::size_t>(D.channels());
+        if (values != 0 && values != 4 && values != 5 && values != 8 && values != 12 && values != 14) {
+            return "distortion_coefficients" + index + " must hold 0, 4, 5, 8, 12 or 14 values, got " +
+                   std::to_string(values);
+        }
+        const cv::Mat& T = record.reference_T_camera_list[c];
+        if (!T.empty() && (T.rows != 4 || T.cols != 4 || T.channels() != 1)) {
+            return "reference_T_camera_list" + index + " must be 4x4 or empty, got " + shapeText(T);
+        }
+    }
+    return {};
+}
+
 fs::path resolveJsonInputPath(const fs::path& path, const std::string& defaultName) {
     return fs::is_directory(fs::status(path)) ? path / defaultName : path;
 }
@@ -146,6 +199,10 @@ fs::path resolveJsonOutputPath(const fs::path& path, const std::string& defaultN
 }
 
 fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCameraCalibrationRecord& record) {
+    // A record that would not load again is refused before anything is written.
+    if (const std::string fault = multiCameraRecordFault(record); !fault.empty()) {
+        throw std::invalid_argument("io: " + fault);
+    }
     json document = json::object();
     document["reference_index"] = record.reference_index;
     document["num_cameras"] = record.num_cameras;
@@ -176,6 +233,9 @@ MultiCameraCalibrationRecord loadMultiCameraCalibration(const fs::path& inputPat
     record.reference_T_camera_list = matListFromJson(document.at("reference_T_camera_list"), jsonToMatOrEmpty);
     record.intrinsic_reprojection_errors = optionalErrorsFromJson(document, "intrinsic_reprojection_errors");
     record.pair_reprojection_errors = optionalErrorsFromJson(document, "pair_reprojection_errors");
+    if (const std::string fault = multiCameraRecordFault(record); !fault.empty()) {
+        throw std::runtime_error("io: " + fault);
+    }
     return record;
 }
 
