@@ -260,6 +260,42 @@ def test_calibration_errors_reach_the_caller(robot_scene, capsys, call, blank, e
     assert capsys.readouterr().err == log
 
 
+NAN_POSE, NAN_K, ROUNDTRIP = np.full((4, 4), np.nan), np.diag([800.0, 800.0, np.nan]), "hand_eye_roundtrip: "
+FOUR = [np.zeros((8, 8, 3), np.uint8)] * 4
+
+
+@pytest.mark.parametrize("call, message", [
+    *[(lambda b, n=n: b.run(FOUR, CHESSBOARD, _vantel.IntrinsicOptions(), n_splits=n),
+       f"n_splits must be at least 2, got {n}") for n in (1, 0, -3)],
+    *[(lambda b, n=n: b.cross_validate(FOUR, CHESSBOARD, _vantel.IntrinsicOptions(), n),
+       f"n_splits must be at least 2, got {n}") for n in (1, 0, -3)],
+    # Pose i goes with image i: a pose without its image used to end the round trip at +inf.
+    *[(lambda b, n=n: b.run(FOUR, CHESSBOARD, _vantel.IntrinsicOptions(), [np.eye(4)] * n, _vantel.IntrinsicOptions()),
+       f"robot_poses must hold one pose per image, got {n} for 4 images") for n in (5, 3)],
+    # NaN anywhere in the chain made the round trip NaN.
+    *[(lambda b, args=args: b.hand_eye_roundtrip(FOUR, *args, CHESSBOARD, [np.eye(4)] * 4), ROUNDTRIP + message)
+      for args, message in [
+        (([np.eye(4)] * 4, NAN_POSE, np.eye(3), np.zeros(5)), "tcp_T_camera must be a finite 4x4 matrix"),
+        (([np.eye(4)] * 4, np.eye(3), np.eye(3), np.zeros(5)), "tcp_T_camera must be a finite 4x4 matrix"),
+        (([np.eye(4)] * 4, np.eye(4), NAN_K, np.zeros(5)), "intrinsic_matrix must be a finite 3x3 matrix"),
+        (([np.eye(4)] * 4, np.eye(4), np.eye(2), np.zeros(5)), "intrinsic_matrix must be a finite 3x3 matrix"),
+        (([np.eye(4)] * 4, np.eye(4), np.eye(3), np.full(5, np.nan)),
+         "distortion_coefficients must hold 0, 4, 5, 8, 12 or 14 finite values"),
+        (([np.eye(4)] * 4, np.eye(4), np.eye(3), np.zeros(3)),
+         "distortion_coefficients must hold 0, 4, 5, 8, 12 or 14 finite values"),
+        (([np.eye(4)] * 3 + [NAN_POSE], np.eye(4), np.eye(3), np.zeros(5)),
+         "robot_poses[3] must be a finite 4x4 matrix"),
+    ]],
+    (lambda b: b.hand_eye_roundtrip(FOUR, [np.eye(4)] * 4, np.eye(4), np.eye(3), np.zeros(5), CHESSBOARD,
+                                    [np.eye(4), NAN_POSE, np.eye(4), np.eye(4)]),
+     ROUNDTRIP + "camera_T_target_list[1] must be a finite 4x4 matrix"),
+])
+def test_bad_arguments_are_refused_before_anything_runs(capsys, call, message):
+    with pytest.raises(ValueError) as refused:
+        call(_vantel.CalibrationBenchmark())
+    assert str(refused.value) == "[Benchmark] " + message and capsys.readouterr().err == ""
+
+
 ODD_INPUTS = """
 import numpy as np, _vantel
 b, t, options = _vantel.CalibrationBenchmark(), _vantel.ChessboardTarget((9, 6), 0.03), _vantel.IntrinsicOptions()

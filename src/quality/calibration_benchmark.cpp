@@ -5,7 +5,9 @@
 #include <exception>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <opencv2/calib3d.hpp>
@@ -279,6 +281,45 @@ double roundtripOnce(const std::vector<cv::Mat>& images, const std::vector<cv::M
     return mean(errors);
 }
 
+// One fold holds every image out at n_splits 1, and none is held out below: no error could ever
+// be measured.
+void requireFolds(int n_splits) {
+    if (n_splits < 2) {
+        throw std::invalid_argument("[Benchmark] n_splits must be at least 2, got " + std::to_string(n_splits));
+    }
+}
+
+bool isFiniteMatrix(const cv::Mat& matrix, int rows, int cols) {
+    return matrix.rows == rows && matrix.cols == cols && matrix.channels() == 1 && cv::checkRange(matrix);
+}
+
+// A NaN anywhere in the chain turns every projected point, and so the mean, into NaN.
+void requireRoundtripInputs(const std::vector<cv::Mat>& robot_poses, const cv::Mat& tcp_T_camera,
+                            const cv::Mat& intrinsic_matrix, const cv::Mat& distortion_coefficients,
+                            const std::vector<cv::Mat>& camera_T_target_list) {
+    const std::string prefix = "[Benchmark] hand_eye_roundtrip: ";
+    if (!isFiniteMatrix(tcp_T_camera, 4, 4)) {
+        throw std::invalid_argument(prefix + "tcp_T_camera must be a finite 4x4 matrix");
+    }
+    if (!isFiniteMatrix(intrinsic_matrix, 3, 3)) {
+        throw std::invalid_argument(prefix + "intrinsic_matrix must be a finite 3x3 matrix");
+    }
+    const size_t values = distortion_coefficients.total() * static_cast<size_t>(distortion_coefficients.channels());
+    const bool countOk = values == 0 || values == 4 || values == 5 || values == 8 || values == 12 || values == 14;
+    if (!countOk || !cv::checkRange(distortion_coefficients)) {
+        throw std::invalid_argument(prefix + "distortion_coefficients must hold 0, 4, 5, 8, 12 or 14 finite values");
+    }
+    for (const auto& [name, poses] : {std::pair{"robot_poses", &robot_poses},
+                                      std::pair{"camera_T_target_list", &camera_T_target_list}}) {
+        for (size_t i = 0; i < poses->size(); ++i) {
+            if (!isFiniteMatrix((*poses)[i], 4, 4)) {
+                throw std::invalid_argument(prefix + name + "[" + std::to_string(i) +
+                                            "] must be a finite 4x4 matrix");
+            }
+        }
+    }
+}
+
 std::string printf6(double value) {
     char text[512];
     std::snprintf(text, sizeof text, "%f", value);
@@ -292,6 +333,13 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
                                           const std::optional<IntrinsicOptions>& eye_in_hand_options,
                                           const std::string& backend_name, int n_splits, uint32_t seed) const {
     requireUsableImages(images, "[Benchmark] ");
+    requireFolds(n_splits);
+    // The round trip pairs pose i with image i; a pose count that differs pairs nothing usefully.
+    if (!robot_poses.empty() && robot_poses.size() != images.size()) {
+        throw std::invalid_argument("[Benchmark] robot_poses must hold one pose per image, got " +
+                                    std::to_string(robot_poses.size()) + " for " + std::to_string(images.size()) +
+                                    " images");
+    }
     logMessage(LogLevel::Info, "[Benchmark] Running backend: " + backend_name);
     DetectionCache corners(target, options, images);
     BenchmarkViews views(target, images);
@@ -366,6 +414,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
 double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, const Target& target,
                                            const IntrinsicOptions& options, int n_splits, uint32_t seed) const {
     requireUsableImages(images, "[Benchmark] ");
+    requireFolds(n_splits);
     DetectionCache corners(target, options, images);
     BenchmarkViews views(target, images);
     FoldPlan plan = planFolds(images, n_splits, seed, corners);
@@ -380,6 +429,8 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
                                               const cv::Mat& distortion_coefficients, const Target& target,
                                               const std::vector<cv::Mat>& camera_T_target_list) const {
     requireUsableImages(images, "[Benchmark] ");
+    requireRoundtripInputs(robot_poses, tcp_T_camera, intrinsic_matrix, distortion_coefficients,
+                           camera_T_target_list);
     BenchmarkViews views(target, images);
     return roundtripOnce(images, robot_poses, tcp_T_camera, intrinsic_matrix, distortion_coefficients,
                          camera_T_target_list, views);
