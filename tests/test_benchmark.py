@@ -296,6 +296,18 @@ def test_bad_arguments_are_refused_before_anything_runs(capsys, call, message):
     assert str(refused.value) == "[Benchmark] " + message and capsys.readouterr().err == ""
 
 
+def test_a_board_without_corners_and_no_images_gives_the_empty_outcome(capsys):
+    bench, options = _vantel.CalibrationBenchmark(), _vantel.IntrinsicOptions()
+    zero = _vantel.ChessboardTarget((0, 6), 0.03)
+    assert bench.cross_validate([], zero, options) == math.inf
+    assert bench.hand_eye_roundtrip([], [], np.eye(4), np.eye(3), np.zeros(5), zero, []) == math.inf
+    with pytest.raises(RuntimeError, match=r"^\[Benchmark\] OpenCV calibration failed\.$"):
+        bench.run([], zero, options)
+    assert capsys.readouterr().err == (
+        WARNING + "cross_validate: no held-out errors computed.\n" + MISSING + STARTED
+        + "[vantel][WARNING] [IntrinsicCalibrator] No corners found. Check the images and try again.\n")
+
+
 ODD_INPUTS = """
 import numpy as np, _vantel
 b, t, options = _vantel.CalibrationBenchmark(), _vantel.ChessboardTarget((9, 6), 0.03), _vantel.IntrinsicOptions()

@@ -37,6 +37,12 @@ def test_constructors_take_a_dictionary_id_or_name_and_chessboard_points():
     np.testing.assert_array_equal(points, np.float32([[j * 0.025, i * 0.025, 0] for i in range(6) for j in range(9)]))
 
 
+@pytest.mark.parametrize("size", [(0, 6), (9, 0), (0, 0)])
+def test_a_chessboard_with_a_zero_side_has_no_points(size):
+    points = v.ChessboardTarget(size, 0.025).object_points
+    assert (points.dtype, points.shape) == (np.float64, (0, 0))
+
+
 @pytest.mark.parametrize("target, text", [
     (v.ChessboardTarget((9, 6), 0.025), "ChessboardTarget(size=(9, 6), square_size=0.025000)"),
     (v.CharucoTarget(5, 7, 0.04, 0.03), "CharucoTarget(squares_x=5, squares_y=7, square_length=0.040000, "

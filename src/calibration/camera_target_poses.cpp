@@ -96,7 +96,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::keptFramePoses(
 
     if (const auto* chessboard = std::get_if<ChessboardTarget>(&target_)) {
         // The intrinsic stage already found the corners; only the pose is new.
-        const cv::Mat objectPoints = chessboardObjectPoints(*chessboard);
+        const cv::Mat objectPoints = usableChessboardPoints(*chessboard);
         for (size_t k = 0; k < image_points.size(); ++k) {
             reportProgress("Solving target poses", k, image_points.size());
             cv::Mat camera_T_target;

@@ -45,7 +45,7 @@ constexpr int kMinPoints = 4;
 class BenchmarkViews {
 public:
     BenchmarkViews(const Target& target, const std::vector<cv::Mat>& images)
-        : target_(target), detector_(target), images_(images), views_(images.size()) {}
+        : target_(target), images_(images), views_(images.size()) {}
 
     // Detects the given images not seen yet side by side; detection logs nothing. An image whose
     // detection throws is left unseen, so that at() throws there, in order.
@@ -55,6 +55,9 @@ public:
             if (index < views_.size() && !views_[index]) {
                 unseen.push_back(index);
             }
+        }
+        if (unseen.empty()) {
+            return;
         }
         // A search that throws assigns nothing: its image stays unseen.
         searchSideBySide(unseen.size(), [this, &unseen] {
@@ -67,14 +70,18 @@ public:
     const std::optional<BenchmarkView>& at(size_t index) {
         auto& slot = views_.at(index);
         if (!slot) {
-            slot = detector_.detect(images_[index]);
+            if (!detector_) {
+                detector_.emplace(target_);
+            }
+            slot = detector_->detect(images_[index]);
         }
         return *slot;
     }
 
 private:
     Target target_;
-    BenchmarkDetector detector_;
+    // Built on first use: without images there is no board to build, and nothing to refuse.
+    std::optional<BenchmarkDetector> detector_;
     const std::vector<cv::Mat>& images_;
     std::vector<std::optional<std::optional<BenchmarkView>>> views_;  // outer: looked at yet
 };

@@ -53,6 +53,16 @@ GridBoard makeGridBoard(const ArucoTarget& target) {
 cv::Mat chessboardObjectPoints(const ChessboardTarget& target) {
     const int width = target.size.width;
     const int height = target.size.height;
+    // A board with no corners has no points; only finding or posing it needs corners.
+    if ((width == 0 && height >= 0) || (height == 0 && width >= 0)) {
+        return cv::Mat();
+    }
+    return usableChessboardPoints(target);
+}
+
+cv::Mat usableChessboardPoints(const ChessboardTarget& target) {
+    const int width = target.size.width;
+    const int height = target.size.height;
     checkBoardSize("ChessboardTarget", width, height, 1, 1, "positive sides and at most 2147483647 corners");
     cv::Mat points = cv::Mat::zeros(width * height, 3, CV_32F);
     for (int i = 0; i < height; ++i) {
@@ -71,7 +81,7 @@ cv::Mat charucoObjectPoints(const CharucoTarget& target) {
 
 cv::Mat targetObjectPoints(const Target& target) {
     if (const auto* chessboard = std::get_if<ChessboardTarget>(&target)) {
-        return chessboardObjectPoints(*chessboard);
+        return usableChessboardPoints(*chessboard);
     }
     if (const auto* charuco = std::get_if<CharucoTarget>(&target)) {
         return charucoObjectPoints(*charuco);

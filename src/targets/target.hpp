@@ -32,10 +32,13 @@ struct ArucoTarget {
 // The alternative order is the dispatch order of every visit over targets.
 using Target = std::variant<ChessboardTarget, CharucoTarget, ArucoTarget>;
 
-// Board-frame points, one row per point, N x 3 CV_32F.
+// Board-frame points, one row per point, N x 3 CV_32F; a chessboard with a zero side gives an
+// empty matrix.
 cv::Mat chessboardObjectPoints(const ChessboardTarget& target);
+// The same for a board that corners can be found on: refuses a side below 1 (std::invalid_argument).
+cv::Mat usableChessboardPoints(const ChessboardTarget& target);
 cv::Mat charucoObjectPoints(const CharucoTarget& target);
-cv::Mat targetObjectPoints(const Target& target);
+cv::Mat targetObjectPoints(const Target& target);  // refuses a chessboard without corners
 
 // Lengths cross into the board objects as float; ids are OpenCV's (0, 1, 2, ...).
 CharucoBoard makeCharucoBoard(const CharucoTarget& target);

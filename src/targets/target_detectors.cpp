@@ -7,7 +7,7 @@ namespace vantel {
 TargetDetectors makeTargetDetectors(const Target& target) {
     TargetDetectors detectors;
     if (const auto* chessboard = std::get_if<ChessboardTarget>(&target)) {
-        detectors.chessboard_points = chessboardObjectPoints(*chessboard);
+        detectors.chessboard_points = usableChessboardPoints(*chessboard);
     } else if (const auto* charuco = std::get_if<CharucoTarget>(&target)) {
         detectors.charuco.emplace(makeCharucoDetector(*charuco));
         detectors.charuco_corners = detectors.charuco->board().chessboardCorners();
