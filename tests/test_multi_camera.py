@@ -290,3 +290,17 @@ def test_count_mode_drops_frames_whose_point_counts_differ_and_does_not_triangul
     assert all(mm < 1.0 and deg < 0.1 for mm, deg in placement_errors(result, scene))
     with pytest.raises(ValueError, match=f"^{message}$"):
         calibrator.triangulate(lists)
+
+
+def test_a_call_that_raises_leaves_the_last_result_as_it_was(charuco_rig):
+    calibrator = _vantel.MultiCameraCalibrator(TARGET, 4)
+    good = quietly(calibrator.calibrate, charuco_rig.image_lists(), refine=True)
+    lists = charuco_rig.image_lists()
+    lists[2] = [np.zeros_like(image) for image in lists[2]]  # no board: its intrinsic calibration fails
+    with pytest.raises(RuntimeError, match="Intrinsic calibration failed for camera 2"):
+        quietly(calibrator.calibrate, lists)
+    kept = calibrator.last_result()
+    assert kept.ok and calibrator.last_triangulation() is not None and calibrator.last_refinement() is not None
+    for ours, theirs in zip(kept.reference_T_camera_list + kept.intrinsic_matrices,
+                            good.reference_T_camera_list + good.intrinsic_matrices):
+        np.testing.assert_array_equal(ours, theirs)

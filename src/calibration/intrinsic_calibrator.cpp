@@ -63,6 +63,22 @@ IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& image
 
 IntrinsicResult IntrinsicCalibrator::calibrateDetected(const std::vector<cv::Mat>& images,
                                                        TargetDetections detections) {
+    // A call that ends in an exception (a bad option, an error of OpenCV's) leaves the calibrator
+    // as it was; one that completes, even with ok false, replaces its state.
+    TargetDetections previousDetections = std::move(detections_);
+    std::vector<cv::Mat> previousRvecs = std::move(rvecs_), previousTvecs = std::move(tvecs_);
+    try {
+        return calibrateReplacing(images, std::move(detections));
+    } catch (...) {
+        detections_ = std::move(previousDetections);
+        rvecs_ = std::move(previousRvecs);
+        tvecs_ = std::move(previousTvecs);
+        throw;
+    }
+}
+
+IntrinsicResult IntrinsicCalibrator::calibrateReplacing(const std::vector<cv::Mat>& images,
+                                                        TargetDetections detections) {
     detections_ = std::move(detections);
     rvecs_.clear();
     tvecs_.clear();

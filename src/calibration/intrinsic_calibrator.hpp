@@ -37,6 +37,8 @@ public:
     const std::vector<cv::Mat>& tvecs() const { return tvecs_; }
 
 private:
+    IntrinsicResult calibrateReplacing(const std::vector<cv::Mat>& images, TargetDetections detections);
+
     Target target_;
     IntrinsicOptions options_;
     CornerImages corner_images_;

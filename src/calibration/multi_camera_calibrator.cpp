@@ -155,7 +155,8 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
     if (intrinsicsSupplied) {
         requireUsableIntrinsics(intrinsic_matrices, distortion_coefficients);
     }
-    // Ctrl-C between two steps leaves the calibrator as it was before the call.
+    // A call that ends in an exception (Ctrl-C between two steps, a camera that cannot be
+    // calibrated) leaves the calibrator as it was before the call.
     const MultiCameraResult previousResult = last_result_;
     const bool previousHasTriangulation = has_last_triangulation_;
     const TriangulationReport previousTriangulation = last_triangulation_;
@@ -163,7 +164,7 @@ MultiCameraResult MultiCameraCalibrator::calibrateWith(const ImageLists& image_l
     try {
         computeRecord(image_lists, intrinsic_matrices, distortion_coefficients, intrinsicsSupplied, refine, memo,
                       rig_cameras);
-    } catch (const HostInterrupt&) {
+    } catch (...) {
         last_result_ = previousResult;
         has_last_triangulation_ = previousHasTriangulation;
         last_triangulation_ = previousTriangulation;
