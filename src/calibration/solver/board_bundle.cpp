@@ -469,17 +469,16 @@ ParameterLayout layoutOf(const BoardBundle& bundle) {
     return layout;
 }
 
-SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
+int solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
     checkBundle(bundle);
     const ParameterLayout layout = layoutOf(bundle);
     const Evaluator evaluator(bundle, layout);
     NormalEquations equations = evaluator.evaluate(bundle);
-    SolveSummary summary;
-    summary.initial_cost = summary.final_cost = equations.cost;
+    int iterations = 0;
     BoardBundle candidate = bundle;
     double lambda = kInitialDamping;
     double growth = 2.0;
-    while (summary.iterations < rule.max_iterations) {
+    while (iterations < rule.max_iterations) {
         const Step step = dampedStep(equations, lambda);
         applyStep(bundle, layout, step, candidate);
         NormalEquations candidateEquations = evaluator.evaluate(candidate);
@@ -488,14 +487,13 @@ SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
         if (!(decrease > -kRoundingOfCost * equations.cost)) {
             // A step too small to matter that still gains nothing: the minimum, to rounding.
             if (stepSize < rule.relative_step || lambda > kLargestDamping) {
-                summary.converged = true;
                 break;
             }
             lambda *= growth;
             growth *= 2.0;
             continue;
         }
-        ++summary.iterations;
+        ++iterations;
         // Damping follows how well the quadratic model predicted the decrease.
         const double gain = decrease / predictedDecrease(equations, step);
         lambda = std::max(lambda * std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * gain - 1.0, 3)), kSmallestDamping);
@@ -503,13 +501,11 @@ SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule) {
         const double costChange = decrease / std::max(equations.cost, 1e-300);
         std::swap(bundle, candidate);
         equations = std::move(candidateEquations);
-        summary.final_cost = equations.cost;
         if (stepSize < rule.relative_step && costChange < rule.relative_step) {
-            summary.converged = true;
             break;
         }
     }
-    return summary;
+    return iterations;
 }
 
 BundleCovariance bundleCovariance(const BoardBundle& bundle) {

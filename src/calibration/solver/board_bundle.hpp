@@ -65,15 +65,9 @@ struct StopRule {
     double relative_step = 1e-10;
 };
 
-struct SolveSummary {
-    int iterations = 0;  // accepted steps
-    double initial_cost = 0.0;  // sum of squared (robust) residuals
-    double final_cost = 0.0;
-    bool converged = false;
-};
-
 // Levenberg-Marquardt on every camera parameter and board pose at once, from the bundle's values.
-SolveSummary solveBoardBundle(BoardBundle& bundle, const StopRule& rule);
+// Returns the number of accepted steps.
+int solveBoardBundle(BoardBundle& bundle, const StopRule& rule);
 
 // The inverse of the undamped normal equations at the bundle's values (unit-weight: multiply by
 // the residual variance): the camera block in layout order, and each board pose's 6 x 6 block.
