@@ -12,7 +12,8 @@ stamp="$root/build/.installed"
 log() { echo "[setup] $*" >&2; }
 
 install_debian_packages() {
-    local wanted=(g++ libopencv-dev nlohmann-json3-dev zlib1g-dev)
+    # chromium and its driver: the test that opens the report page in a headless browser.
+    local wanted=(g++ libopencv-dev nlohmann-json3-dev zlib1g-dev chromium chromium-driver)
     local wanted_for_python
     read -ra wanted_for_python <<< "$(debian_python_packages)"
     wanted+=("${wanted_for_python[@]}")

@@ -7,6 +7,7 @@ import pathlib
 import sys
 
 from .arguments import CommandError
+from .camera_models import add_model_arguments
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -18,7 +19,10 @@ def build_parser() -> argparse.ArgumentParser:
     intrinsic.add_argument("folder", type=pathlib.Path)
     intrinsic.add_argument("--target", required=True, help="e.g. chessboard:9x6:0.025")
     intrinsic.add_argument("--threshold", type=float, default=1.0, help="per-view error threshold, px (default 1)")
+    intrinsic.add_argument("--drop-flagged", action="store_true",
+                           help="calibrate again without the views above the threshold and report both")
     intrinsic.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-intrinsic)")
+    add_model_arguments(intrinsic)
 
     hand_eye = commands.add_parser("hand-eye", help="eye-in-hand calibration of a dataset folder",
                                    description="Eye-in-hand calibration of a dataset folder "
@@ -29,9 +33,12 @@ def build_parser() -> argparse.ArgumentParser:
     which.add_argument("--method", default="TSAI", help="TSAI (default), PARK, HORAUD, ANDREFF or DANIILIDIS")
     which.add_argument("--compare", action="store_true", help="run every method and print their agreement")
     hand_eye.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-hand-eye)")
+    add_model_arguments(hand_eye)
 
     rig = commands.add_parser("rig", help="multi-camera calibration of a capture folder",
-                              description="Multi-camera calibration of a capture folder (cam_00, cam_01, ...).")
+                              description="Multi-camera calibration of a capture folder: one folder cam_* per "
+                                          "camera; the images of one capture share the number in their names "
+                                          "(left01.jpg with right01.jpg).")
     rig.add_argument("dataset", type=pathlib.Path)
     rig.add_argument("--target", required=True, help="e.g. charuco:9x7:0.03:0.022:DICT_4X4_50")
     rig.add_argument("--reference", type=int, default=0, help="index of the reference camera (default 0)")
@@ -39,9 +46,10 @@ def build_parser() -> argparse.ArgumentParser:
     rig.add_argument("--refine", action="store_true",
                      help="refine every camera, every frame and the board poses jointly after the pairwise step")
     rig.add_argument("--intrinsics", type=pathlib.Path, metavar="DIR",
-                     help="calibrate each camera first from its own images in DIR/cam_00, DIR/cam_01, ... and hold "
-                          "those intrinsics in the rig")
+                     help="calibrate each camera first from its own images in DIR/cam_00, DIR/cam_01, ... (the "
+                          "rig's camera folder names) and hold those intrinsics in the rig")
     rig.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-rig)")
+    add_model_arguments(rig)
 
     simulate = commands.add_parser("simulate", help="render a scene with known truth into a dataset folder",
                                    description="Render what known cameras see into the folder formats the other "

@@ -9,6 +9,7 @@ FORMS = {
     "charuco": "charuco:SQUARESXxSQUARESY:SQUARE:MARKER:DICTIONARY",
     "aruco": "aruco:MARKERSXxMARKERSY:MARKER:SEPARATION:DICTIONARY",
 }
+LONGEST_LENGTH_M = 1.0
 
 
 class TargetTextError(ValueError):
@@ -29,6 +30,10 @@ def _length(text: str, part: str) -> float:
         value = float("nan")
     if not value > 0 or value == float("inf"):
         raise TargetTextError(f"{part} must be a positive length in metres, got '{text}'")
+    if value > LONGEST_LENGTH_M:
+        # Millimetres typed where metres belong: 25 for a 25 mm square.
+        raise TargetTextError(f"{part} {text} is longer than 1 m: lengths are in metres "
+                              f"({text} mm is {value / 1000:g})")
     return value
 
 

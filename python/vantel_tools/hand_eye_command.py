@@ -1,0 +1,170 @@
+"""`vantel hand-eye`: the camera on a robot flange (tcp_T_camera) from a dataset folder, or all methods compared."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+
+import numpy as np
+
+import _vantel
+
+from . import calibration_quality as quality
+from . import camera_files, camera_models, method_comparison, plots, report_page
+from .arguments import CommandError, target_argument
+from .folder_layouts import load_hand_eye_inputs
+from .intrinsic_run import intrinsic_options
+from .run_outputs import NO_RECORD, output_folder, write_json
+
+# How far a single image may put the fixed target from its mean pose before it casts doubt on the solve.
+ACCEPTABLE_TARGET_MM = 5.0
+ACCEPTABLE_TARGET_DEG = 0.5
+FRAMES = ("tcp_T_camera maps camera coordinates into robot flange (tcp) coordinates: "
+          "parent frame tcp, child frame camera")
+# The module's verdicts by axis-spread ratio.
+POOR_RATIO, MARGINAL_RATIO = 0.15, 0.35
+
+
+def load_inputs(args) -> tuple[list, list, list[str]]:
+    """The images, the robot flange poses and the image names the command calibrates from."""
+    return load_hand_eye_inputs(args.dataset)
+
+
+def hand_eye(args) -> int:
+    target = target_argument(args.target)
+    images, robot_T_tcp, names = load_inputs(args)
+    output = output_folder(args, "vantel-hand-eye")
+    options = intrinsic_options(1.0, camera_models.calibration_flags(args))
+    if args.compare:
+        return _compare(target, options, images, robot_T_tcp, output)
+    method = args.method.upper()
+    if method not in _vantel.hand_eye_method_by_name_map():
+        raise CommandError(f"--method must be one of {', '.join(sorted(_vantel.hand_eye_method_by_name_map()))}, "
+                           f"got '{args.method}'")
+    calibrator = _vantel.EyeInHandCalibrator(target, options)
+    result = calibrator.calibrate(robot_T_tcp, images, method, output_path=output)
+    if not result.ok:
+        print("Calibration failed.")
+        print(NO_RECORD)
+        return 1
+    used = _used_names(result.valid_image_list, images, names)
+    object_points, image_points = _corners(target, options, result.valid_image_list)
+    corners, residuals = quality.pnp_residuals(object_points, image_points, result.intrinsic_matrix,
+                                               result.distortion_coefficients)
+    rms = float(np.sqrt(np.mean(np.sum(residuals**2, axis=1)))) if len(residuals) else float("nan")
+    translation, quaternion = camera_files.translation_and_quaternion(result.tcp_T_camera)
+    variety = _vantel.diagnostics.analyze_rotation_variety(result.camera_T_target_list)
+    verdict = _variety_verdict(variety)
+
+    print(f"Solved with {method} from {len(used)} of {len(images)} images: camera RMS reprojection error "
+          f"{rms:.4f} px over {len(corners)} corners")
+    print(f"tcp_T_camera: x {translation[0]:.4f} m, y {translation[1]:.4f} m, z {translation[2]:.4f} m; quaternion "
+          f"x {quaternion[0]:.6f}, y {quaternion[1]:.6f}, z {quaternion[2]:.6f}, w {quaternion[3]:.6f}")
+    print(f"  ({FRAMES})")
+    print(verdict)
+    image_size = (images[0].shape[1], images[0].shape[0])
+    files = {
+        "transform": camera_files.write_transform_with_quaternion(output / "tcp_T_camera.yaml", "tcp_T_camera",
+                                                                  result.tcp_T_camera, "tcp", "camera", FRAMES),
+        "opencv": camera_files.write_opencv_camera(output / "camera.yaml", result.intrinsic_matrix,
+                                                   result.distortion_coefficients, image_size),
+        "ros": camera_files.write_ros_camera_info(output / "camera_info.yaml", "camera", result.intrinsic_matrix,
+                                                  result.distortion_coefficients, image_size),
+    }
+    summary = {"method": method, "images": len(images), "images_used": used, "rms_reprojection_error_px": rms,
+               "corners": len(corners), "tcp_T_camera": result.tcp_T_camera, "translation_m": translation,
+               "quaternion_xyzw": quaternion, "frames": FRAMES, "rotation_variety": verdict,
+               "camera_matrix": result.intrinsic_matrix, "distortion_coefficients": result.distortion_coefficients}
+    shown = {}
+    if result.has_consistency:
+        stats = result.consistency
+        summary["target_consistency"] = {"image": used, "translation_mm": 1000 * np.asarray(
+            stats.translation_deviations_m), "rotation_deg": stats.rotation_deviations_deg}
+        shown["Target consistency per image"] = plots.target_consistency(
+            output / "target_consistency.png", stats, used, ACCEPTABLE_TARGET_MM, ACCEPTABLE_TARGET_DEG)
+    shown["Rotation variety"] = plots.rotation_variety(output / "rotation_variety.png", result.camera_T_target_list,
+                                                       verdict)
+    files["summary"] = write_json(output / "hand_eye_summary.json", summary)
+    page = report_page.ReportPage(
+        title=f"Hand-eye calibration ({method})", headline_label="Camera RMS reprojection error over all corners (px)",
+        headline_value=f"{rms:.4f}",
+        summary=[f"{len(used)} of {len(images)} images used", FRAMES,
+                 f"translation (m): {', '.join(f'{v:.4f}' for v in translation)}",
+                 f"quaternion x, y, z, w: {', '.join(f'{v:.6f}' for v in quaternion)}", verdict],
+        figures=list(shown.items()),
+        record_text=[("tcp_T_camera", np.array2string(np.asarray(result.tcp_T_camera), precision=6,
+                                                      suppress_small=True))])
+    report = report_page.write_report(output / "report.html", page)
+    print(f"Record: {output / 'hand_eye.json'}")
+    print(f"Transform: {files['transform']} (4x4, x y z and quaternion)")
+    print(f"Camera files: {files['opencv']} (OpenCV FileStorage)"
+          + (f", {files['ros']} (ROS camera_info)" if files["ros"] else ""))
+    print(f"Summary: {files['summary']}")
+    print(f"Plots: {', '.join(str(p) for p in shown.values())}")
+    print(f"Report: {report}")
+    return 0
+
+
+def _used_names(valid_images, images, names) -> list[str]:
+    """The names of the images the solve used (the module hands back copies, in input order)."""
+    used, start = [], 0
+    for valid in valid_images:
+        for k in range(start, len(images)):
+            if images[k].shape == valid.shape and np.array_equal(images[k], valid):
+                used.append(names[k])
+                start = k + 1
+                break
+    return used
+
+
+def _corners(target, options, images) -> tuple[list, list]:
+    detections = _vantel.IntrinsicCalibrator(target, options).find_corners(images)
+    return list(detections.object_points), list(detections.image_points)
+
+
+def _variety_verdict(stats) -> str:
+    if stats is None:
+        return "Rotation variety: too few motions between images to judge."
+    ratio = stats.axis_span_ratio
+    judged = ("poor: the motions rotate about axes in nearly one plane; expect a bias in one axis"
+              if ratio < POOR_RATIO else "marginal: possible bias in one axis" if ratio < MARGINAL_RATIO
+              else "healthy")
+    return (f"Rotation variety {judged} (axis spread {ratio:.3f}; {stats.num_motions} motions, "
+            f"mean {stats.angle_mean_deg:.1f} deg)")
+
+
+def _compare(target, options, images, robot_T_tcp, output) -> int:
+    reports = io.StringIO()
+    # Each method's run prints the full single-method report; they go to a file, the table to the terminal.
+    with contextlib.redirect_stdout(reports):
+        results = _vantel.diagnostics.compare_hand_eye_methods(target, robot_T_tcp, images, [], np.empty((0, 0)),
+                                                              np.empty((0, 0)), options.per_view_error_threshold)
+    comparison = method_comparison.compare(results)
+    text = method_comparison.table(comparison)
+    print(text)
+    print(comparison["verdict"])
+    (output / "method_reports.txt").write_text(reports.getvalue())
+    document = {"frames": FRAMES, "agree": comparison["agree"], "verdict": comparison["verdict"],
+                "translation_spread_mm": comparison.get("translation_spread_mm"),
+                "rotation_spread_deg": comparison.get("rotation_spread_deg"),
+                "agreement_mm": method_comparison.AGREEMENT_MM, "agreement_deg": method_comparison.AGREEMENT_DEG,
+                "methods": {row["method"]: {k: v for k, v in row.items() if k not in ("method", "ok")} or None
+                            for row in comparison["rows"]}}
+    saved = write_json(output / "method_comparison.json", document)
+    solved = [row for row in comparison["rows"] if row["ok"]]
+    figures = []
+    if solved:
+        figures.append(("Methods against their median",
+                        plots.method_comparison(output / "method_comparison.png", comparison["rows"],
+                                                comparison["verdict"])))
+    page = report_page.ReportPage(
+        title="Hand-eye method comparison", headline_label="Translation spread between methods (mm)",
+        headline_value=f"{comparison.get('translation_spread_mm', float('nan')):.2f}",
+        summary=[comparison["verdict"], FRAMES], figures=figures, record_text=[("Methods", text)])
+    report = report_page.write_report(output / "report.html", page)
+    print(f"Comparison: {saved}")
+    if figures:
+        print(f"Plot: {figures[0][1]}")
+    print(f"Each method's report: {output / 'method_reports.txt'}")
+    print(f"Report: {report}")
+    return 0 if solved else 1

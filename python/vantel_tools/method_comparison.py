@@ -1,0 +1,87 @@
+"""The five hand-eye methods side by side: one table, the spread of translation and rotation, a verdict on both."""
+
+from __future__ import annotations
+
+import itertools
+
+import cv2
+import numpy as np
+
+# Methods agree when every one is within these of the median of all.
+AGREEMENT_MM = 5.0
+AGREEMENT_DEG = 1.5
+
+
+def _angle_deg(first: np.ndarray, second: np.ndarray) -> float:
+    rotation_vector, _ = cv2.Rodrigues(first.T @ second)
+    return float(np.degrees(np.linalg.norm(rotation_vector)))
+
+
+def _mean_rotation(rotations: list[np.ndarray]) -> np.ndarray:
+    # The rotation nearest the sum of the matrices (chordal mean).
+    u, _, vt = np.linalg.svd(np.sum(rotations, axis=0))
+    return u @ np.diag([1.0, 1.0, np.linalg.det(u @ vt)]) @ vt
+
+
+def compare(results: dict) -> dict:
+    """Rows in name order with each method's pose and its distance from the median of all methods, the spreads
+    (largest difference between two methods) and the verdict."""
+    solved = {name: np.asarray(r.tcp_T_camera, dtype=float) for name, r in sorted(results.items()) if r is not None}
+    rows = []
+    if not solved:
+        return {"rows": [{"method": name, "ok": False} for name in sorted(results)], "agree": False,
+                "verdict": "Every method failed."}
+    median_translation = np.median([T[:3, 3] for T in solved.values()], axis=0)
+    mean_rotation = _mean_rotation([T[:3, :3] for T in solved.values()])
+    for name in sorted(results):
+        if name not in solved:
+            rows.append({"method": name, "ok": False})
+            continue
+        T = solved[name]
+        rows.append({"method": name, "ok": True, "tcp_T_camera": T, "pose_deg": list(results[name].pose_deg),
+                     "translation_from_median_mm": 1000 * float(np.linalg.norm(T[:3, 3] - median_translation)),
+                     "rotation_from_median_deg": _angle_deg(mean_rotation, T[:3, :3])})
+    pairs = list(itertools.combinations(solved.values(), 2))
+    translation_spread = max((1000 * float(np.linalg.norm(a[:3, 3] - b[:3, 3])) for a, b in pairs), default=0.0)
+    rotation_spread = max((_angle_deg(a[:3, :3], b[:3, :3]) for a, b in pairs), default=0.0)
+    far = [row["method"] for row in rows if row["ok"] and (row["translation_from_median_mm"] > AGREEMENT_MM
+                                                           or row["rotation_from_median_deg"] > AGREEMENT_DEG)]
+    comparison = {"rows": rows, "translation_spread_mm": translation_spread, "rotation_spread_deg": rotation_spread,
+                  "agree": len(solved) >= 2 and not far, "outliers": far}
+    comparison["verdict"] = _verdict(len(solved), far, translation_spread, rotation_spread,
+                                     [row["method"] for row in rows if not row["ok"]])
+    return comparison
+
+
+def _verdict(count: int, far: list[str], translation_mm: float, rotation_deg: float, failed: list[str]) -> str:
+    spreads = f"translations within {translation_mm:.2f} mm, rotations within {rotation_deg:.2f} deg"
+    failed_text = f" ({', '.join(failed)} failed)" if failed else ""
+    if count < 2:
+        return f"Only {count} method solved{failed_text}: nothing to compare."
+    if not far:
+        return (f"The {count} methods agree{failed_text}: {spreads} of each other "
+                f"(each within {AGREEMENT_MM:g} mm and {AGREEMENT_DEG:g} deg of the median).")
+    if len(far) == 1:
+        return (f"{count - 1} of {count} methods agree; {far[0]} is more than {AGREEMENT_MM:g} mm or "
+                f"{AGREEMENT_DEG:g} deg from the median{failed_text} ({spreads}). Trust the agreeing methods.")
+    return (f"The methods disagree{failed_text}: {spreads}; {', '.join(far)} are more than {AGREEMENT_MM:g} mm or "
+            f"{AGREEMENT_DEG:g} deg from the median. The poses do not pin down tcp_T_camera: capture poses "
+            f"rotated about more varied axes.")
+
+
+def table(comparison: dict) -> str:
+    header = (f"{'method':<12}{'x (m)':>9}{'y (m)':>9}{'z (m)':>9}{'rx (deg)':>10}{'ry (deg)':>10}{'rz (deg)':>10}"
+              f"{'from median':>14}")
+    lines = [header, "-" * len(header)]
+    for row in comparison["rows"]:
+        if not row["ok"]:
+            lines.append(f"{row['method']:<12}(failed)")
+            continue
+        x, y, z, rx, ry, rz = row["pose_deg"]
+        lines.append(f"{row['method']:<12}{x:9.4f}{y:9.4f}{z:9.4f}{rx:10.2f}{ry:10.2f}{rz:10.2f}"
+                     f"{row['translation_from_median_mm']:7.2f} mm {row['rotation_from_median_deg']:5.2f} deg")
+    lines.append("-" * len(header))
+    if "translation_spread_mm" in comparison:
+        lines.append(f"spread (largest difference between two methods): translation "
+                     f"{comparison['translation_spread_mm']:.2f} mm, rotation {comparison['rotation_spread_deg']:.2f} deg")
+    return "\n".join(lines)
