@@ -37,6 +37,7 @@ class Coverage:
     percent: float
     mask: np.ndarray  # uint8, 255 where a board was seen, at the image's size
     empty_cells: list[tuple[int, int, int, int]]  # x, y, width, height in pixels
+    cells: int
 
 
 def coverage(image_points, image_size) -> Coverage:
@@ -56,7 +57,7 @@ def coverage(image_points, image_size) -> Coverage:
             y0, y1 = row * height // rows, (row + 1) * height // rows
             if not mask[y0:y1, x0:x1].any():
                 empty.append((x0, y0, x1 - x0, y1 - y0))
-    return Coverage(100.0 * np.count_nonzero(mask) / mask.size, mask, empty)
+    return Coverage(100.0 * np.count_nonzero(mask) / mask.size, mask, empty, rows * columns)
 
 
 def intrinsic_values(intrinsic_matrix, distortion_coefficients) -> list[float]:
@@ -68,12 +69,14 @@ def intrinsic_values(intrinsic_matrix, distortion_coefficients) -> list[float]:
 def uncertainty_warnings(values, deviations, coverage_percent: float) -> list[str]:
     """Warnings for a camera whose parameters the views pin down poorly."""
     warnings = []
-    for name, value, deviation in zip(INTRINSIC_NAMES[:4], values, np.asarray(deviations, dtype=float).ravel()):
-        if deviation > LARGE_RELATIVE_DEVIATION * abs(value):
-            warnings.append(f"warning: {name} = {value:.2f} ± {deviation:.2f} px: the deviation is "
-                            f"{100 * deviation / abs(value):.1f} % of the value; add views at other angles and "
-                            f"distances")
-    distortion = zip(INTRINSIC_NAMES[4:], values[4:], np.asarray(deviations, dtype=float).ravel()[4:])
+    deviations = np.asarray(deviations, dtype=float).ravel()
+    loose = [(name, value, deviation) for name, value, deviation in zip(INTRINSIC_NAMES[:4], values, deviations)
+             if deviation > LARGE_RELATIVE_DEVIATION * abs(value)]
+    if loose:
+        described = ", ".join(f"{name} ± {deviation:.2f} px ({100 * deviation / abs(value):.1f} %)"
+                              for name, value, deviation in loose)
+        warnings.append(f"warning: large uncertainty: {described}; add views at other angles and distances")
+    distortion = zip(INTRINSIC_NAMES[4:], values[4:], deviations[4:])
     loose = [name for name, value, deviation in distortion if deviation > abs(value) and deviation > 0.01]
     if loose:
         warnings.append(f"warning: {', '.join(loose)} {'is' if len(loose) == 1 else 'are'} smaller than "

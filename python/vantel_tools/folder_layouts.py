@@ -98,7 +98,8 @@ def read_rig_folder(dataset: pathlib.Path) -> RigFrames:
     keys = sorted(set().union(*per_camera), key=_natural_order)
     if not keys:
         raise CommandError(f"no images in the camera folders of {dataset}")
-    frames = RigFrames([f.name for f in folders], [], [[] for _ in folders])
+    frame_names = [_frame_name([keyed.get(key) for keyed in per_camera]) for key in keys]
+    frames = RigFrames([f.name for f in folders], frame_names, [[] for _ in folders])
     for camera, (folder, keyed) in enumerate(zip(folders, per_camera)):
         paths = [keyed.get(key) for key in keys]
         present = [p for p in paths if p is not None]
@@ -107,14 +108,13 @@ def read_rig_folder(dataset: pathlib.Path) -> RigFrames:
         shape = next((image.shape for image in images if image is not None), None)
         if shape is None:
             raise CommandError(f"no readable images in {folder}")
-        for key, path, image in zip(keys, paths, images):
+        for key, name, path, image in zip(keys, frame_names, paths, images):
             if image is None:
                 reason = "no image" if path is None else f"{path.name} is not a readable image"
-                print(f"{folder.name}: {reason} for frame {key}; that camera leaves the frame out")
+                print(f"{folder.name}: {reason} for frame {key} ({name}); that camera leaves the frame out")
                 frames.missing.setdefault(camera, []).append(key)
                 image = np.zeros(shape, np.uint8)
             frames.image_lists[camera].append(image)
-    frames.frame_names = [_frame_name(key, [keyed.get(key) for keyed in per_camera]) for key in keys]
     return frames
 
 
@@ -122,9 +122,9 @@ def _natural_order(key: str):
     return (0, int(key), "") if key.isdigit() else (1, 0, key)
 
 
-def _frame_name(key: str, paths) -> str:
-    first = next(p for p in paths if p is not None)
-    return first.name
+def _frame_name(paths) -> str:
+    """A frame is named after its image in the first camera that has one."""
+    return next(p for p in paths if p is not None).name
 
 
 def load_hand_eye_inputs(dataset: pathlib.Path) -> tuple[list, list, list[str]]:

@@ -17,8 +17,9 @@ from .intrinsic_run import intrinsic_options
 from .run_outputs import NO_RECORD, output_folder, write_json
 
 # How far a single image may put the fixed target from its mean pose before it casts doubt on the solve.
-ACCEPTABLE_TARGET_MM = 5.0
-ACCEPTABLE_TARGET_DEG = 0.5
+ACCEPTABLE_TARGET_MM = 2.0
+ACCEPTABLE_TARGET_DEG = 0.2
+MODULE_REPORT = "hand_eye_report.txt"
 FRAMES = ("tcp_T_camera maps camera coordinates into robot flange (tcp) coordinates: "
           "parent frame tcp, child frame camera")
 # The module's verdicts by axis-spread ratio.
@@ -42,9 +43,13 @@ def hand_eye(args) -> int:
         raise CommandError(f"--method must be one of {', '.join(sorted(_vantel.hand_eye_method_by_name_map()))}, "
                            f"got '{args.method}'")
     calibrator = _vantel.EyeInHandCalibrator(target, options)
-    result = calibrator.calibrate(robot_T_tcp, images, method, output_path=output)
+    module_report = io.StringIO()
+    # The module's report goes to a file: its pose line mixes units and its error is not the RMS.
+    with contextlib.redirect_stdout(module_report):
+        result = calibrator.calibrate(robot_T_tcp, images, method, output_path=output)
+    (output / MODULE_REPORT).write_text(module_report.getvalue())
     if not result.ok:
-        print("Calibration failed.")
+        print(f"Calibration failed (the module's report: {output / MODULE_REPORT}).")
         print(NO_RECORD)
         return 1
     used = _used_names(result.valid_image_list, images, names)
@@ -61,6 +66,14 @@ def hand_eye(args) -> int:
     print(f"tcp_T_camera: x {translation[0]:.4f} m, y {translation[1]:.4f} m, z {translation[2]:.4f} m; quaternion "
           f"x {quaternion[0]:.6f}, y {quaternion[1]:.6f}, z {quaternion[2]:.6f}, w {quaternion[3]:.6f}")
     print(f"  ({FRAMES})")
+    x, y, z, rx, ry, rz = _vantel.tf.transformation_matrix_to_pose(result.tcp_T_camera)
+    print(f"  as a pose: x {x:.4f} m, y {y:.4f} m, z {z:.4f} m, rx {rx:.3f} deg, ry {ry:.3f} deg, rz {rz:.3f} deg")
+    if result.has_consistency:
+        stats = result.consistency
+        print(f"Target consistency: the fixed target moves {1000 * stats.mean_translation_m:.2f} mm and "
+              f"{stats.mean_rotation_deg:.3f} deg on average between images (at most "
+              f"{1000 * stats.max_translation_m:.2f} mm, {stats.max_rotation_deg:.3f} deg; acceptable "
+              f"{ACCEPTABLE_TARGET_MM:g} mm, {ACCEPTABLE_TARGET_DEG:g} deg)")
     print(verdict)
     image_size = (images[0].shape[1], images[0].shape[0])
     files = {
@@ -100,6 +113,7 @@ def hand_eye(args) -> int:
     print(f"Camera files: {files['opencv']} (OpenCV FileStorage)"
           + (f", {files['ros']} (ROS camera_info)" if files["ros"] else ""))
     print(f"Summary: {files['summary']}")
+    print(f"Full report: {output / MODULE_REPORT}")
     print(f"Plots: {', '.join(str(p) for p in shown.values())}")
     print(f"Report: {report}")
     return 0
@@ -118,6 +132,7 @@ def _used_names(valid_images, images, names) -> list[str]:
 
 
 def _corners(target, options, images) -> tuple[list, list]:
+    # The images the solve used: the board was found in each.
     detections = _vantel.IntrinsicCalibrator(target, options).find_corners(images)
     return list(detections.object_points), list(detections.image_points)
 

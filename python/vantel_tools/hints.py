@@ -64,7 +64,11 @@ def _marker_board_hint(target, images) -> str:
         return ("hint: no markers of any dictionary were found: check that the board is in focus and not printed "
                 "inverted (white markers on black)")
     if counts.get(wanted, 0) * 2 < counts[best] and not _same_family(best, wanted):
-        return f"hint: the markers are {best} ({counts[best]} found), not {wanted}: check the dictionary"
+        # Dictionaries of one family share their first markers: all that find as many are named.
+        ids = _vantel.aruco_dictionary_id_map()
+        fitting = sorted((name for name, count in counts.items() if count == counts[best]), key=ids.get)
+        return (f"hint: the markers are {' or '.join(fitting)} ({counts[best]} found), not {wanted}: "
+                f"check the dictionary")
     if isinstance(target, _vantel.CharucoTarget):
         transposed = _vantel.CharucoTarget(target.squares_y, target.squares_x, target.square_length,
                                            target.marker_length, target.aruco_dict_id)

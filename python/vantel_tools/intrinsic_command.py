@@ -44,6 +44,7 @@ def _summary(run: IntrinsicRun) -> dict:
         "standard_deviations": dict(zip(quality.INTRINSIC_NAMES, run.deviations.tolist())),
         "coverage_percent": coverage.percent,
         "empty_coverage_cells": len(coverage.empty_cells),
+        "coverage_cells": coverage.cells,
         "per_view_threshold_px": run.threshold,
         "per_view": [{"image": name, "corners": count, "rms_px": error, "above_threshold": flag}
                      for name, count, error, flag in zip(run.names, run.counts, run.errors, run.flagged)],
@@ -84,8 +85,8 @@ def intrinsic(args) -> int:
                                       "camera_matrix": first.intrinsic_matrix,
                                       "distortion_coefficients": first.distortion}
     print("\n".join(camera_lines(run)))
-    print(f"Coverage: the views cover {summary['coverage_percent']:.0f} % of the image "
-          f"({summary['empty_coverage_cells']} empty cells of a {quality.COVERAGE_COLUMNS}-column grid)")
+    print(f"Coverage: the boards cover {summary['coverage_percent']:.0f} % of the image; "
+          f"{summary['empty_coverage_cells']} of {summary['coverage_cells']} grid cells show no board")
     warnings = quality.uncertainty_warnings(run.values, run.deviations, summary["coverage_percent"])
     for warning in warnings:
         print(warning)
@@ -111,7 +112,7 @@ def _without_flagged(run: IntrinsicRun, target, options) -> tuple[IntrinsicRun, 
     """The calibration again on the views at or below the threshold; the first one when that is not possible."""
     flagged = run.flagged_names
     kept = [(image, name) for image, name, flag in zip(run.images, run.names, run.flagged) if not flag]
-    print(f"Dropped {len(flagged)} views above the {run.threshold:g} px per-view threshold: {', '.join(flagged)}")
+    print(f"Dropped {_views(len(flagged))} above the {run.threshold:g} px per-view threshold: {', '.join(flagged)}")
     if not kept:
         print("No view is at or below the threshold: the calibration from all views stays.")
         return run, []
@@ -167,7 +168,7 @@ def _page(run, summary, warnings, plots, dropped, first) -> report_page.ReportPa
              f"Coverage: {summary['coverage_percent']:.0f} % of the image",
              *[line.strip() for line in camera_lines(run)]]
     if dropped:
-        lines.insert(0, f"Dropped {len(dropped)} views above the {run.threshold:g} px threshold: "
+        lines.insert(0, f"Dropped {_views(len(dropped))} above the {run.threshold:g} px threshold: "
                         f"{', '.join(dropped)} (RMS with them {first.rms:.4f} px)")
     table = report_page.Table("Per-view errors", ["image", "corners", "RMS (px)", "above threshold"],
                               [[name, count, f"{error:.4f}", "yes" if flag else "no"]
@@ -182,3 +183,7 @@ def _page(run, summary, warnings, plots, dropped, first) -> report_page.ReportPa
         figures=[(captions[key], path) for key, path in plots.items()],
         record_text=[("Camera matrix and distortion", f"camera_matrix =\n{np.array2string(run.intrinsic_matrix)}\n"
                                                       f"distortion = {np.array2string(run.distortion)}")])
+
+
+def _views(count: int) -> str:
+    return f"{count} view" if count == 1 else f"{count} views"

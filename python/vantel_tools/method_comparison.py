@@ -48,25 +48,27 @@ def compare(results: dict) -> dict:
                                                            or row["rotation_from_median_deg"] > AGREEMENT_DEG)]
     comparison = {"rows": rows, "translation_spread_mm": translation_spread, "rotation_spread_deg": rotation_spread,
                   "agree": len(solved) >= 2 and not far, "outliers": far}
-    comparison["verdict"] = _verdict(len(solved), far, translation_spread, rotation_spread,
-                                     [row["method"] for row in rows if not row["ok"]])
+    comparison["verdict"] = _verdict(rows, far, translation_spread, rotation_spread)
     return comparison
 
 
-def _verdict(count: int, far: list[str], translation_mm: float, rotation_deg: float, failed: list[str]) -> str:
-    spreads = f"translations within {translation_mm:.2f} mm, rotations within {rotation_deg:.2f} deg"
+def _verdict(rows: list[dict], far: list[str], translation_mm: float, rotation_deg: float) -> str:
+    solved = [row for row in rows if row["ok"]]
+    failed = [row["method"] for row in rows if not row["ok"]]
     failed_text = f" ({', '.join(failed)} failed)" if failed else ""
-    if count < 2:
-        return f"Only {count} method solved{failed_text}: nothing to compare."
+    limits = f"{AGREEMENT_MM:g} mm and {AGREEMENT_DEG:g} deg"
+    if len(solved) < 2:
+        return f"Only {len(solved)} method solved{failed_text}: nothing to compare."
     if not far:
-        return (f"The {count} methods agree{failed_text}: {spreads} of each other "
-                f"(each within {AGREEMENT_MM:g} mm and {AGREEMENT_DEG:g} deg of the median).")
+        return (f"The {len(solved)} methods agree{failed_text}: each is within {limits} of their median "
+                f"(largest difference {translation_mm:.2f} mm, {rotation_deg:.2f} deg).")
+    distances = ", ".join(f"{row['method']} {row['translation_from_median_mm']:.1f} mm and "
+                          f"{row['rotation_from_median_deg']:.2f} deg" for row in solved if row["method"] in far)
     if len(far) == 1:
-        return (f"{count - 1} of {count} methods agree; {far[0]} is more than {AGREEMENT_MM:g} mm or "
-                f"{AGREEMENT_DEG:g} deg from the median{failed_text} ({spreads}). Trust the agreeing methods.")
-    return (f"The methods disagree{failed_text}: {spreads}; {', '.join(far)} are more than {AGREEMENT_MM:g} mm or "
-            f"{AGREEMENT_DEG:g} deg from the median. The poses do not pin down tcp_T_camera: capture poses "
-            f"rotated about more varied axes.")
+        return (f"{len(solved) - 1} of {len(solved)} methods agree within {limits} of their median{failed_text}; "
+                f"{distances} away: trust the agreeing methods.")
+    return (f"The methods disagree{failed_text}: from their median {distances} (more than {limits}). "
+            f"The poses do not pin down tcp_T_camera: capture poses rotated about more varied axes.")
 
 
 def table(comparison: dict) -> str:
@@ -84,4 +86,5 @@ def table(comparison: dict) -> str:
     if "translation_spread_mm" in comparison:
         lines.append(f"spread (largest difference between two methods): translation "
                      f"{comparison['translation_spread_mm']:.2f} mm, rotation {comparison['rotation_spread_deg']:.2f} deg")
-    return "\n".join(lines)
+    title = "tcp_T_camera by each method (x y z in metres, rx ry rz in degrees; distance from the median of all)"
+    return "\n".join([title, *lines])

@@ -15,9 +15,10 @@ from . import calibration_quality as quality
 from . import camera_files, camera_models, plots, report_page
 from .arguments import CommandError, subset_sizes, target_argument
 from .folder_layouts import read_image_folder, read_rig_folder, require_folder
-from .run_outputs import output_folder, record_kept_if_good, write_json
+from .run_outputs import output_folder, record_kept_if_good, without_log_lines, write_json
 
 MODULE_REPORT = "rig_report.txt"
+SAVED_LINE = "[vantel][SUCCESS] Saved multi-camera calibration to "
 
 
 def _rig_options(args) -> _vantel.IntrinsicOptions:
@@ -46,7 +47,8 @@ def rig(args) -> int:
           f"{names[args.reference]}")
     module_report = io.StringIO()
     with record_kept_if_good(output, "multi_camera_calibration") as written:
-        with contextlib.redirect_stdout(module_report):
+        # The record is written to a scratch folder first: its log line would name that folder.
+        with contextlib.redirect_stdout(module_report), without_log_lines(SAVED_LINE):
             result = calibrator.calibrate(frames.image_lists, *intrinsics, output_path=written.folder,
                                           refine=args.refine)
         written.good = result.ok
@@ -100,7 +102,9 @@ def _camera_rows(target, options, frames, result) -> list[dict]:
     for c, name in enumerate(frames.camera_names):
         row = {"camera": name, "placed": np.asarray(result.reference_T_camera_list[c]).size == 16
                if c < len(result.reference_T_camera_list) else False}
-        detections = _vantel.IntrinsicCalibrator(target, options).find_corners(frames.image_lists[c])
+        # The calibration logged each image without a board already.
+        with without_log_lines("[vantel][WARNING]"):
+            detections = _vantel.IntrinsicCalibrator(target, options).find_corners(frames.image_lists[c])
         row["frames_with_board"] = len(detections.successful_indices)
         K = np.asarray(result.intrinsic_matrices[c]) if c < len(result.intrinsic_matrices) else np.empty(0)
         if K.size == 9:
