@@ -187,7 +187,10 @@ def test_progress_bar_on_a_terminal_only(simulated, tmp_path, capsys):
         while chunk := os.read(main, 65536):
             shown += chunk
     os.close(main)
-    assert status == 0 and b"Finding corners" in shown and b"/10" in shown
+    assert status == 0 and b"Finding corners" in shown and b"/10" in shown and b"Reading images" in shown
+    # Log lines written while a bar is shown start on a line of their own, never after the bar's text.
+    starts = [k for k in range(len(shown)) if shown.startswith(b"[vantel]", k)]
+    assert starts and all(shown[k - 1:k] in (b"\r", b"\n") for k in starts), shown
     assert cli.main(argv) == 0
     out, err = capsys.readouterr()
     assert "Finding corners" not in err
