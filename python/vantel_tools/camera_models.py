@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 
+import numpy as np
+
 # calib3d's flag values (the module links OpenCV 4; these values are the same in every 4.x).
 CALIB_FIX_ASPECT_RATIO = 0x00002
 CALIB_FIX_PRINCIPAL_POINT = 0x00004
@@ -13,6 +15,8 @@ CALIB_RATIONAL_MODEL = 0x04000
 CALIB_THIN_PRISM_MODEL = 0x08000
 CALIB_TILTED_MODEL = 0x40000
 
+# OpenCV hands back 14 coefficients for any model beyond the standard one; the terms past the model's are zero.
+COEFFICIENTS = {0: 5, CALIB_RATIONAL_MODEL: 8, CALIB_THIN_PRISM_MODEL: 12, CALIB_TILTED_MODEL: 14}
 MODELS = {
     "standard": (0, "k1 k2 p1 p2 k3"),
     "rational": (CALIB_RATIONAL_MODEL, "k1 k2 p1 p2 k3 k4 k5 k6"),
@@ -48,3 +52,12 @@ def calibration_flags(args) -> int:
 def describe(args) -> str:
     held = [name.replace("_", "-") for name in FIXED if getattr(args, name)]
     return f"{args.model} model" + (f", {', '.join(held)}" if held else "")
+
+
+def model_coefficients(distortion_coefficients, flags: int) -> np.ndarray:
+    """The distortion coefficients of the model the flags choose: k1 k2 p1 p2 k3, then k4..k6, s1..s4, tx ty."""
+    coefficients = np.asarray(distortion_coefficients, dtype=float).ravel()
+    count = max(n for flag, n in COEFFICIENTS.items() if flag == 0 or flags & flag)
+    if coefficients.size > count and np.any(coefficients[count:]):
+        raise ValueError(f"model_coefficients: the terms past the first {count} are not zero")
+    return coefficients[:count] if coefficients.size > count else coefficients

@@ -76,18 +76,19 @@ def hand_eye(args) -> int:
               f"{ACCEPTABLE_TARGET_MM:g} mm, {ACCEPTABLE_TARGET_DEG:g} deg)")
     print(verdict)
     image_size = (images[0].shape[1], images[0].shape[0])
+    distortion = camera_models.model_coefficients(result.distortion_coefficients, options.calibrate_camera_flags)
     files = {
         "transform": camera_files.write_transform_with_quaternion(output / "tcp_T_camera.yaml", "tcp_T_camera",
                                                                   result.tcp_T_camera, "tcp", "camera", FRAMES),
-        "opencv": camera_files.write_opencv_camera(output / "camera.yaml", result.intrinsic_matrix,
-                                                   result.distortion_coefficients, image_size),
+        "opencv": camera_files.write_opencv_camera(output / "camera.yaml", result.intrinsic_matrix, distortion,
+                                                   image_size),
         "ros": camera_files.write_ros_camera_info(output / "camera_info.yaml", "camera", result.intrinsic_matrix,
-                                                  result.distortion_coefficients, image_size),
+                                                  distortion, image_size),
     }
     summary = {"method": method, "images": len(images), "images_used": used, "rms_reprojection_error_px": rms,
                "corners": len(corners), "tcp_T_camera": result.tcp_T_camera, "translation_m": translation,
                "quaternion_xyzw": quaternion, "frames": FRAMES, "rotation_variety": verdict,
-               "camera_matrix": result.intrinsic_matrix, "distortion_coefficients": result.distortion_coefficients}
+               "camera_matrix": result.intrinsic_matrix, "distortion_coefficients": distortion}
     shown = {}
     if result.has_consistency:
         stats = result.consistency

@@ -9,6 +9,7 @@ import numpy as np
 import _vantel
 
 from . import calibration_quality as quality
+from .camera_models import model_coefficients
 
 
 @dataclass
@@ -21,6 +22,7 @@ class IntrinsicRun:
     object_points: list
     image_size: tuple[int, int]
     threshold: float
+    flags: int
 
     @property
     def intrinsic_matrix(self) -> np.ndarray:
@@ -28,7 +30,7 @@ class IntrinsicRun:
 
     @property
     def distortion(self) -> np.ndarray:
-        return np.asarray(self.result.distortion_coefficients).ravel()
+        return model_coefficients(self.result.distortion_coefficients, self.flags)
 
     @property
     def errors(self) -> np.ndarray:
@@ -84,5 +86,5 @@ def calibrate(target, options, images, names) -> tuple[object, IntrinsicRun | No
     first = images[used[0]]
     run = IntrinsicRun(result, [names[k] for k in used], [images[k] for k in used],
                        list(calibrator.detections().object_points), (first.shape[1], first.shape[0]),
-                       options.per_view_error_threshold)
+                       options.per_view_error_threshold, options.calibrate_camera_flags)
     return result, run

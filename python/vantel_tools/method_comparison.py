@@ -17,22 +17,22 @@ def _angle_deg(first: np.ndarray, second: np.ndarray) -> float:
     return float(np.degrees(np.linalg.norm(rotation_vector)))
 
 
-def _mean_rotation(rotations: list[np.ndarray]) -> np.ndarray:
-    # The rotation nearest the sum of the matrices (chordal mean).
-    u, _, vt = np.linalg.svd(np.sum(rotations, axis=0))
-    return u @ np.diag([1.0, 1.0, np.linalg.det(u @ vt)]) @ vt
+def _middle_rotation(rotations: list[np.ndarray]) -> np.ndarray:
+    # The rotation nearest all the others (smallest sum of angles): one method far off does not move it.
+    return min(rotations, key=lambda rotation: sum(_angle_deg(rotation, other) for other in rotations))
 
 
 def compare(results: dict) -> dict:
-    """Rows in name order with each method's pose and its distance from the median of all methods, the spreads
-    (largest difference between two methods) and the verdict."""
+    """Rows in name order with each method's pose and its distance from the median of all methods (the median
+    translation, and the rotation nearest all others), the spreads (largest difference between two methods) and
+    the verdict."""
     solved = {name: np.asarray(r.tcp_T_camera, dtype=float) for name, r in sorted(results.items()) if r is not None}
     rows = []
     if not solved:
         return {"rows": [{"method": name, "ok": False} for name in sorted(results)], "agree": False,
                 "verdict": "Every method failed."}
     median_translation = np.median([T[:3, 3] for T in solved.values()], axis=0)
-    mean_rotation = _mean_rotation([T[:3, :3] for T in solved.values()])
+    middle_rotation = _middle_rotation([T[:3, :3] for T in solved.values()])
     for name in sorted(results):
         if name not in solved:
             rows.append({"method": name, "ok": False})
@@ -40,7 +40,7 @@ def compare(results: dict) -> dict:
         T = solved[name]
         rows.append({"method": name, "ok": True, "tcp_T_camera": T, "pose_deg": list(results[name].pose_deg),
                      "translation_from_median_mm": 1000 * float(np.linalg.norm(T[:3, 3] - median_translation)),
-                     "rotation_from_median_deg": _angle_deg(mean_rotation, T[:3, :3])})
+                     "rotation_from_median_deg": _angle_deg(middle_rotation, T[:3, :3])})
     pairs = list(itertools.combinations(solved.values(), 2))
     translation_spread = max((1000 * float(np.linalg.norm(a[:3, 3] - b[:3, 3])) for a, b in pairs), default=0.0)
     rotation_spread = max((_angle_deg(a[:3, :3], b[:3, :3]) for a, b in pairs), default=0.0)

@@ -69,7 +69,8 @@ def rig(args) -> int:
     report_path.write_text(module_report.getvalue())
     print(f"{written.kind}: {written.path}")
 
-    files = _write_camera_files(output, result, frames, names, args.reference) if result.ok else []
+    files = (_write_camera_files(output, result, frames, names, args.reference, options.calibrate_camera_flags)
+             if result.ok else [])
     summary = write_json(output / "rig_summary.json", {
         "ok": result.ok, "reference": names[args.reference], "cameras": rows, "frames": frames.frame_names,
         "missing_frames": {names[c]: keys for c, keys in frames.missing.items()},
@@ -192,12 +193,13 @@ def _subset_lines(subsets, names) -> list[str]:
     return lines
 
 
-def _write_camera_files(output, result, frames, names, reference) -> list[pathlib.Path]:
+def _write_camera_files(output, result, frames, names, reference, flags) -> list[pathlib.Path]:
     written = []
     for c, name in enumerate(names):
         image = next(image for image in frames.image_lists[c] if image.any())
         size = (image.shape[1], image.shape[0])
-        K, D = result.intrinsic_matrices[c], result.distortion_coefficients[c]
+        K = result.intrinsic_matrices[c]
+        D = camera_models.model_coefficients(result.distortion_coefficients[c], flags)
         written.append(camera_files.write_opencv_camera(output / f"{name}.yaml", K, D, size))
         ros = camera_files.write_ros_camera_info(output / f"{name}_camera_info.yaml", name, K, D, size)
         if ros:
