@@ -77,11 +77,12 @@ def uncertainty_warnings(values, deviations, coverage_percent: float) -> list[st
                               for name, value, deviation in loose)
         warnings.append(f"warning: large uncertainty: {described}; add views at other angles and distances")
     distortion = zip(INTRINSIC_NAMES[4:], values[4:], deviations[4:])
-    loose = [name for name, value, deviation in distortion if deviation > abs(value) and deviation > 0.01]
-    if loose:
-        warnings.append(f"warning: {', '.join(loose)} {'is' if len(loose) == 1 else 'are'} smaller than "
-                        f"{'its' if len(loose) == 1 else 'their'} deviation: the views do not determine "
-                        f"{'it' if len(loose) == 1 else 'them'}; add views with the board near the image corners")
+    undetermined = [name for name, value, deviation in distortion if deviation > abs(value) and deviation > 0.01]
+    if undetermined:
+        one = len(undetermined) == 1
+        warnings.append(f"warning: {', '.join(undetermined)} {'is' if one else 'are'} smaller than "
+                        f"{'its' if one else 'their'} deviation: the views do not determine {'it' if one else 'them'}; "
+                        f"add views with the board near the image corners")
     if coverage_percent < LOW_COVERAGE_PERCENT:
         warnings.append(f"warning: the views cover {coverage_percent:.0f} % of the image; distortion is "
                         f"extrapolated in the rest: add views with the board near the edges and corners")

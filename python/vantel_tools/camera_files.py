@@ -24,7 +24,8 @@ def write_opencv_camera(path: pathlib.Path, intrinsic_matrix, distortion_coeffic
     return path
 
 
-def write_opencv_transforms(path: pathlib.Path, transforms: dict[str, np.ndarray], notes: dict[str, str]) -> pathlib.Path:
+def write_opencv_transforms(path: pathlib.Path, transforms: dict[str, np.ndarray],
+                            notes: dict[str, str]) -> pathlib.Path:
     """4x4 transforms by name, with text entries saying which frame is which."""
     storage = cv2.FileStorage(str(path), cv2.FILE_STORAGE_WRITE)
     if not storage.isOpened():

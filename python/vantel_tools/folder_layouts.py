@@ -55,8 +55,9 @@ def read_image_folder(folder: pathlib.Path) -> tuple[list, list[str]]:
 
 def camera_folders(dataset: pathlib.Path) -> list[pathlib.Path]:
     """The cam_* folders of a rig capture, in camera-number order."""
-    folders = [p for p in dataset.iterdir() if p.is_dir() and CAMERA_FOLDER.match(p.name)]
-    folders.sort(key=lambda p: int(CAMERA_FOLDER.match(p.name).group(1)))
+    numbered = [(int(match.group(1)), p) for p in dataset.iterdir()
+                if p.is_dir() and (match := CAMERA_FOLDER.match(p.name))]
+    folders = [p for _, p in sorted(numbered)]
     if len(folders) < 2:
         raise CommandError(f"{dataset} holds {len(folders)} camera folder(s) cam_00, cam_01, ...; "
                            f"a rig needs at least 2")
@@ -108,9 +109,9 @@ def read_rig_folder(dataset: pathlib.Path) -> RigFrames:
         shape = next((image.shape for image in images if image is not None), None)
         if shape is None:
             raise CommandError(f"no readable images in {folder}")
-        for key, name, path, image in zip(keys, frame_names, paths, images):
+        for key, name, file, image in zip(keys, frame_names, paths, images):
             if image is None:
-                reason = "no image" if path is None else f"{path.name} is not a readable image"
+                reason = "no image" if file is None else f"{file.name} is not a readable image"
                 print(f"{folder.name}: {reason} for frame {key} ({name}); that camera leaves the frame out")
                 frames.missing.setdefault(camera, []).append(key)
                 image = np.zeros(shape, np.uint8)

@@ -66,7 +66,7 @@ def _marker_board_hint(target, images) -> str:
     if counts.get(wanted, 0) * 2 < counts[best] and not _same_family(best, wanted):
         # Dictionaries of one family share their first markers: all that find as many are named.
         ids = _vantel.aruco_dictionary_id_map()
-        fitting = sorted((name for name, count in counts.items() if count == counts[best]), key=ids.get)
+        fitting = sorted((name for name, count in counts.items() if count == counts[best]), key=lambda name: ids[name])
         return (f"hint: the markers are {' or '.join(fitting)} ({counts[best]} found), not {wanted}: "
                 f"check the dictionary")
     if isinstance(target, _vantel.CharucoTarget):

@@ -16,7 +16,7 @@ from .camera_models import model_coefficients
 class IntrinsicRun:
     """A successful calibration and its views (in view order: the images the target was found in)."""
 
-    result: object
+    result: _vantel.IntrinsicResult
     names: list[str]
     images: list
     object_points: list
@@ -76,7 +76,7 @@ def intrinsic_options(threshold: float, flags: int) -> _vantel.IntrinsicOptions:
     return options
 
 
-def calibrate(target, options, images, names) -> tuple[object, IntrinsicRun | None]:
+def calibrate(target, options, images, names) -> tuple[_vantel.IntrinsicResult, IntrinsicRun | None]:
     """The module's result, and the run when it succeeded."""
     calibrator = _vantel.IntrinsicCalibrator(target, options)
     result = calibrator.calibrate(images)

@@ -85,6 +85,7 @@ def table(comparison: dict) -> str:
     lines.append("-" * len(header))
     if "translation_spread_mm" in comparison:
         lines.append(f"spread (largest difference between two methods): translation "
-                     f"{comparison['translation_spread_mm']:.2f} mm, rotation {comparison['rotation_spread_deg']:.2f} deg")
+                     f"{comparison['translation_spread_mm']:.2f} mm, "
+                     f"rotation {comparison['rotation_spread_deg']:.2f} deg")
     title = "tcp_T_camera by each method (x y z in metres, rx ry rz in degrees; distance from the median of all)"
     return "\n".join([title, *lines])

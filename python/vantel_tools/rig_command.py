@@ -61,7 +61,8 @@ def rig(args) -> int:
     for line in lines:
         print(line)
     if sizes:
-        with contextlib.redirect_stdout(module_report):
+        # The module's subset reports number each subset's cameras from 0; the lines below use the rig's names.
+        with contextlib.redirect_stdout(io.StringIO()):
             subsets = calibrator.calibrate_subsets(frames.image_lists, sizes, refine=args.refine)
         for line in _subset_lines(subsets, names):
             print(line)
