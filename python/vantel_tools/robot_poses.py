@@ -20,6 +20,7 @@ import math
 import os
 import pathlib
 from dataclasses import dataclass
+from typing import cast
 
 import cv2
 import numpy as np
@@ -92,12 +93,13 @@ def pair_with_images(path, poses: list[RobotPose], images_folder) -> list[tuple[
     """(image file, robot_T_tcp) for every pose: the image each row names, or else the folder's
     images in name order, one per pose. `path` is the pose file, for messages."""
     folder = pathlib.Path(images_folder)
+    _check_image_names(path, poses)
     if not folder.is_dir():
         raise RobotPoseError(f"{path}: image folder {folder} is not a folder")
     if poses and poses[0].image is not None:
         pairs = []
         for pose in poses:
-            image = folder / pose.image
+            image = folder / cast(str, pose.image)
             if not image.is_file():
                 raise RobotPoseError(f"{path}: data row {pose.row}: image '{pose.image}' not found in {folder}")
             pairs.append((image, pose.robot_T_tcp))
@@ -256,12 +258,13 @@ def _transform_from_fields(fields: dict, rotation: tuple[str, ...], scale: float
     if rotation == ANGLES:
         return np.asarray(_vantel.tf.pose_to_transformation_matrix([x, y, z, *values]), dtype=np.float64)
     T = np.eye(4)
-    T[:3, :3] = _quaternion_rotation(*values, where)
+    T[:3, :3] = _quaternion_rotation(values, where)
     T[:3, 3] = x, y, z
     return T
 
 
-def _quaternion_rotation(qx: float, qy: float, qz: float, qw: float, where: str) -> np.ndarray:
+def _quaternion_rotation(quaternion: list[float], where: str) -> np.ndarray:
+    qx, qy, qz, qw = quaternion
     norm = math.sqrt(qx * qx + qy * qy + qz * qz + qw * qw)
     if abs(norm - 1.0) > QUATERNION_TOLERANCE:
         raise RobotPoseError(
@@ -329,7 +332,7 @@ def _check_image_names(path: pathlib.Path, poses: list[RobotPose]) -> None:
         )
     first_row: dict[str, int] = {}
     for pose in named:
-        key = os.path.normpath(pose.image)
+        key = os.path.normpath(cast(str, pose.image))
         if key in first_row:
             raise RobotPoseError(
                 f"{path}: data row {pose.row}: image '{pose.image}' is already named by data row {first_row[key]}"
