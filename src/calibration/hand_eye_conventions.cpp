@@ -120,7 +120,20 @@ std::vector<std::string> handEyeConventionWarnings(const std::vector<cv::Mat>& r
     const std::vector<cv::Mat> robotPoses = handEyeRobotPoses(robot_T_tcp_list, mounting);
     const std::optional<double> given = strayDegrees(robotPoses, camera_T_target_list);
     const std::optional<double> robotInverted = strayDegrees(inverted(robotPoses), camera_T_target_list);
-    if (alternativeFitsFarBetter(given, robotInverted)) {
+    const bool robotInversionFits = alternativeFitsFarBetter(given, robotInverted);
+    const std::optional<double> cameraInverted =
+        camera_poses_given ? strayDegrees(robotPoses, inverted(camera_T_target_list)) : std::nullopt;
+    const bool cameraInversionFits = alternativeFitsFarBetter(given, cameraInverted);
+    // Inverting either list of a consistent pair leaves the other inversion consistent too: with
+    // both lists given, the data cannot tell which one is inverted.
+    if (robotInversionFits && cameraInversionFits) {
+        warnings.push_back(prefix + "The robot poses or the camera-to-target poses look inverted: with either list "
+                           "inverted the target strays by " + fixed(std::min(*robotInverted, *cameraInverted), 2) +
+                           " deg instead of " + fixed(*given, 2) +
+                           " deg. Give robot_T_tcp (flange to robot base, the flange pose the controller reports) "
+                           "and camera_T_target (target to camera, as solvePnP returns it), or invert the list that "
+                           "is the other way round.");
+    } else if (robotInversionFits) {
         const std::string otherCalibrator =
             mounting == CameraMounting::OnFlange ? "EyeToHandCalibrator" : "EyeInHandCalibrator";
         const std::string otherMounting =
@@ -129,16 +142,11 @@ std::vector<std::string> handEyeConventionWarnings(const std::vector<cv::Mat>& r
                            fixed(*robotInverted, 2) + " deg instead of " + fixed(*given, 2) +
                            " deg. Give robot_T_tcp (flange to robot base, the flange pose the controller reports) "
                            "or invert each pose; for a camera " + otherMounting + ", use " + otherCalibrator + ".");
-    }
-    if (camera_poses_given) {
-        const std::optional<double> cameraInverted = strayDegrees(robotPoses, inverted(camera_T_target_list));
-        if (alternativeFitsFarBetter(given, cameraInverted)) {
-            warnings.push_back(prefix + "The camera-to-target poses look inverted: with each one inverted the "
-                               "target strays by " + fixed(*cameraInverted, 2) + " deg instead of " +
-                               fixed(*given, 2) +
-                               " deg. Give camera_T_target (target to camera, as solvePnP returns it) or invert "
-                               "each pose.");
-        }
+    } else if (cameraInversionFits) {
+        warnings.push_back(prefix + "The camera-to-target poses look inverted: with each one inverted the target "
+                           "strays by " + fixed(*cameraInverted, 2) + " deg instead of " + fixed(*given, 2) +
+                           " deg. Give camera_T_target (target to camera, as solvePnP returns it) or invert each "
+                           "pose.");
     }
     return warnings;
 }
