@@ -2,18 +2,18 @@
 # Runs a benchmark: Debian's python3-opencv first when root (the OpenCV build the module
 # links, for the same-build comparisons; a benchmark-only dependency), then the setup, then
 # benchmarks/<name>.py with the remaining arguments.
-# Usage: benchmarks/run.sh [intrinsic|multi-camera|growth|quality|rig-refinement] [arguments]   (intrinsic when no name is given)
+# Usage: benchmarks/run.sh [intrinsic|multi-camera|growth|quality|rig-refinement|threads] [arguments]   (intrinsic when no name is given)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 benchmark=intrinsic
 case "${1:-}" in
-    intrinsic|multi-camera|growth|quality|rig-refinement) benchmark=$1; shift ;;
+    intrinsic|multi-camera|growth|quality|rig-refinement|threads) benchmark=$1; shift ;;
 esac
 
 # The quality and rig-refinement benchmarks measure the module alone: no system cv2 needed.
-if [ "$benchmark" != quality ] && [ "$benchmark" != rig-refinement ] && ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
+if [ "$benchmark" != quality ] && [ "$benchmark" != rig-refinement ] && [ "$benchmark" != threads ] && ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
     if [ "$(id -u)" = 0 ]; then
         echo "[bench] installing python3-opencv" >&2
         apt-get update -qq

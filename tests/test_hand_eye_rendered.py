@@ -118,3 +118,22 @@ def test_full_pipeline_poses_are_those_of_a_new_detection(kept_views):
     assert len(redetected.camera_T_target_list) == kept
     for pose, expected in zip(result.camera_T_target_list, redetected.camera_T_target_list):
         np.testing.assert_allclose(pose, expected, rtol=0, atol=1e-12)
+
+
+def test_a_call_that_ends_in_an_exception_leaves_the_calibrator_as_it_was(progress):
+    robots, images, _ = scene("chessboard")
+    calibrator = _vantel.EyeInHandCalibrator(SCENES["chessboard"][1])
+    good = quietly(calibrator.calibrate, robots, images)
+    corners = calibrator.corner_images()
+
+    def stop_after_the_intrinsic_stage(what, done, total):
+        if what == "Solving target poses":
+            raise KeyboardInterrupt
+
+    _vantel.set_progress_callback(stop_after_the_intrinsic_stage)
+    with pytest.raises(KeyboardInterrupt):
+        quietly(calibrator.calibrate, robots[:6], images[:6])
+    _vantel.set_progress_callback(None)
+    assert len(calibrator.corner_images()) == len(corners) == len(images)
+    np.testing.assert_array_equal(calibrator.corner_images()[0], corners[0])
+    np.testing.assert_array_equal(calibrator.last_result().tcp_T_camera, good.tcp_T_camera)

@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'JointRefinement', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'set_progress_callback', 'tf']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'JointRefinement', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'set_progress_callback', 'tf']
 class ChessboardTarget:
     """
     Classic chessboard target: inner-corner grid + square size.
@@ -293,6 +293,9 @@ class HandEyeResult:
     def consistency(self) -> TargetConsistencyStats:
         ...
     @property
+    def convention_warnings(self) -> list[str]:
+        ...
+    @property
     def distortion_coefficients(self) -> numpy.ndarray:
         ...
     @property
@@ -341,6 +344,64 @@ class EyeInHandCalibrator:
     def format_results(self) -> str:
         ...
     def last_result(self) -> HandEyeResult:
+        ...
+    def print_results(self) -> None:
+        ...
+    def target(self) -> ChessboardTarget | CharucoTarget | ArucoTarget:
+        ...
+class EyeToHandResult:
+    """
+    Result of EyeToHandCalibrator.calibrate().
+    """
+    @property
+    def camera_T_target_list(self) -> list[numpy.ndarray]:
+        ...
+    @property
+    def consistency(self) -> TargetConsistencyStats:
+        ...
+    @property
+    def convention_warnings(self) -> list[str]:
+        ...
+    @property
+    def distortion_coefficients(self) -> numpy.ndarray:
+        ...
+    @property
+    def has_consistency(self) -> bool:
+        ...
+    @property
+    def intrinsic_matrix(self) -> numpy.ndarray:
+        ...
+    @property
+    def ok(self) -> bool:
+        ...
+    @property
+    def reprojection_error(self) -> float:
+        ...
+    @property
+    def robot_T_camera(self) -> numpy.ndarray:
+        ...
+    @property
+    def tcp_T_target(self) -> numpy.ndarray:
+        ...
+    @property
+    def valid_image_list(self) -> list[numpy.ndarray]:
+        ...
+    @property
+    def valid_robot_T_tcp_list(self) -> list[numpy.ndarray]:
+        ...
+class EyeToHandCalibrator:
+    """
+    Eye-to-hand (stationary camera, target on the flange) hand-eye calibrator.
+    """
+    def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
+        ...
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '') -> EyeToHandResult:
+        ...
+    def corner_images(self) -> list[numpy.ndarray]:
+        ...
+    def format_results(self) -> str:
+        ...
+    def last_result(self) -> EyeToHandResult:
         ...
     def print_results(self) -> None:
         ...

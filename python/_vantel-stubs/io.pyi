@@ -7,7 +7,7 @@ import numpy
 import os
 import pathlib
 import typing
-__all__: list[str] = ['HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_hand_eye_dataset', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'next_multi_camera_capture_index', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses']
+__all__: list[str] = ['HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'StationaryHandEyeRecord', 'load_hand_eye_dataset', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'load_stationary_hand_eye_result', 'next_multi_camera_capture_index', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses', 'save_stationary_hand_eye_result']
 class MultiCameraCalibrationRecord:
     def __init__(self) -> None:
         ...
@@ -87,6 +87,24 @@ class HandEyeResultRecord:
     @tcp_T_camera_list.setter
     def tcp_T_camera_list(self, arg0: collections.abc.Sequence[numpy.ndarray]) -> None:
         ...
+class StationaryHandEyeRecord:
+    method: str
+    robot_T_camera: numpy.ndarray
+    tcp_T_target: numpy.ndarray
+    def __init__(self) -> None:
+        ...
+    @property
+    def num_frames_total(self) -> int:
+        ...
+    @num_frames_total.setter
+    def num_frames_total(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    @property
+    def num_frames_used(self) -> int:
+        ...
+    @num_frames_used.setter
+    def num_frames_used(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
 def load_hand_eye_dataset(data_dir: os.PathLike | str | bytes, image_format: str = 'png') -> tuple[list[numpy.ndarray], list[numpy.ndarray]]:
     ...
 def load_hand_eye_result(input_path: os.PathLike | str | bytes) -> HandEyeResultRecord:
@@ -96,6 +114,8 @@ def load_multi_camera_calibration(input_path: os.PathLike | str | bytes) -> Mult
 def load_multi_camera_dataset(data_dir: os.PathLike | str | bytes, num_cameras: typing.SupportsInt | typing.SupportsIndex) -> list[list[numpy.ndarray]]:
     ...
 def load_multi_camera_robot_poses(data_dir: os.PathLike | str | bytes) -> list[numpy.ndarray]:
+    ...
+def load_stationary_hand_eye_result(input_path: os.PathLike | str | bytes) -> StationaryHandEyeRecord:
     ...
 def next_multi_camera_capture_index(data_dir: os.PathLike | str | bytes, num_cameras: typing.SupportsInt | typing.SupportsIndex) -> int:
     ...
@@ -108,4 +128,6 @@ def save_multi_camera_calibration(output_path: os.PathLike | str | bytes, record
 def save_multi_camera_capture(data_dir: os.PathLike | str | bytes, frames: collections.abc.Sequence[numpy.ndarray], capture_index: typing.SupportsInt | typing.SupportsIndex, annotated_images: collections.abc.Sequence[numpy.ndarray] = []) -> None:
     ...
 def save_multi_camera_robot_poses(data_dir: os.PathLike | str | bytes, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], num_cameras: typing.SupportsInt | typing.SupportsIndex) -> None:
+    ...
+def save_stationary_hand_eye_result(output_path: os.PathLike | str | bytes, record: StationaryHandEyeRecord) -> pathlib.Path:
     ...

@@ -61,6 +61,8 @@ def build_parser() -> argparse.ArgumentParser:
     simulate.add_argument("--seed", type=int, default=0)
     simulate.add_argument("--intrinsic-views", type=int, default=0, metavar="N",
                           help="rig only: also N views per camera of its own into OUTPUT/intrinsics/cam_NN")
+    simulate.add_argument("--stationary", action="store_true",
+                          help="hand-eye only: the camera stands still and the robot carries the board (eye-to-hand)")
     return parser
 
 

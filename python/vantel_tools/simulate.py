@@ -10,7 +10,8 @@ import _vantel
 
 from .arguments import CommandError
 from .commands import write_json
-from .rendering import CharucoBoard, defaults, hand_eye_scene, intrinsic_views, rig_scene
+from .rendering import CharucoBoard, defaults, hand_eye_scene, intrinsic_views, rig_scene, stationary_hand_eye_scene
+from .robot_poses import write_robot_poses
 
 HAND_EYE_BOARD = CharucoBoard(squares_x=10, squares_y=8, square_length=0.03, marker_length=0.022,
                               dict_id=defaults.DICT_4X4_50)
@@ -19,7 +20,12 @@ TARGETS = {
     "hand-eye": "charuco:10x8:0.03:0.022:DICT_4X4_50",
     "rig": "charuco:9x7:0.03:0.022:DICT_4X4_50",
 }
+# A board the flange can carry, with squares large enough for a camera a metre away.
+STATIONARY_BOARD = defaults.CHARUCO
+STATIONARY_TARGET = "charuco:7x5:0.04:0.03:DICT_4X4_50"
 DEFAULT_VIEWS = {"intrinsic": 18, "hand-eye": 15, "rig": 18}
+# Beside a hand-eye dataset: its poses as a robot would write them, each row naming its image.
+POSES_FILE = "robot_poses.csv"
 
 
 def _camera(camera) -> dict:
@@ -37,9 +43,27 @@ def _intrinsic(output: pathlib.Path, views: int, noise: float, seed: int) -> dic
 def _hand_eye(output: pathlib.Path, views: int, noise: float, seed: int) -> dict:
     scene = hand_eye_scene(HAND_EYE_BOARD, defaults.CAMERA, defaults.TCP_T_CAMERA, defaults.WORLD_T_TARGET,
                            n_poses=views, seed=seed, position_noise_px=noise)
-    _vantel.io.save_hand_eye_dataset(output, [view.image for view in scene.views], scene.robot_T_tcp)
+    _save_hand_eye_dataset(output, scene)
     return {"camera": _camera(defaults.CAMERA), "tcp_T_camera": scene.tcp_T_camera,
             "world_T_target": scene.world_T_target, "camera_T_target": scene.camera_T_target}
+
+
+def _stationary_hand_eye(output: pathlib.Path, views: int, noise: float, seed: int) -> dict:
+    scene = stationary_hand_eye_scene(STATIONARY_BOARD, defaults.CAMERA, defaults.ROBOT_T_CAMERA,
+                                      defaults.TCP_T_TARGET, n_poses=views, seed=seed, position_noise_px=noise)
+    _save_hand_eye_dataset(output, scene)
+    return {"camera": _camera(defaults.CAMERA), "robot_T_camera": scene.robot_T_camera,
+            "tcp_T_target": scene.tcp_T_target, "camera_T_target": scene.camera_T_target}
+
+
+def _save_hand_eye_dataset(output: pathlib.Path, scene) -> None:
+    _vantel.io.save_hand_eye_dataset(output, [view.image for view in scene.views], scene.robot_T_tcp)
+    write_scene_poses(output / POSES_FILE, scene.robot_T_tcp)
+
+
+def write_scene_poses(path: pathlib.Path, robot_T_tcp) -> None:
+    """The poses as a CSV (x,y,z,qx,qy,qz,qw in metres) naming the dataset's image of each."""
+    write_robot_poses(path, robot_T_tcp, [f"image_{k:02d}.png" for k in range(len(robot_T_tcp))])
 
 
 def _rig(output: pathlib.Path, views: int, noise: float, seed: int, intrinsic_views_per_camera: int = 0) -> dict:
@@ -72,16 +96,25 @@ def run(args) -> int:
         raise CommandError(f"cannot create {args.output}: {error.strerror}") from None
     if args.intrinsic_views and args.kind != "rig":
         raise CommandError("--intrinsic-views is for rig scenes only")
+    if args.stationary and args.kind != "hand-eye":
+        raise CommandError("--stationary is for hand-eye scenes only")
     if args.intrinsic_views < 0:
         raise CommandError(f"--intrinsic-views must not be negative, got {args.intrinsic_views}")
+    target = STATIONARY_TARGET if args.stationary else TARGETS[args.kind]
     if args.kind == "rig":
         truth = _rig(args.output, views, args.noise, args.seed, args.intrinsic_views)
+    elif args.stationary:
+        truth = {"stationary": True, **_stationary_hand_eye(args.output, views, args.noise, args.seed)}
+    elif args.kind == "hand-eye":
+        truth = {"stationary": False, **_hand_eye(args.output, views, args.noise, args.seed)}
     else:
-        truth = {"intrinsic": _intrinsic, "hand-eye": _hand_eye}[args.kind](args.output, views, args.noise, args.seed)
-    write_json(args.output / "truth.json", {"kind": args.kind, "target": TARGETS[args.kind], "views": views,
+        truth = _intrinsic(args.output, views, args.noise, args.seed)
+    write_json(args.output / "truth.json", {"kind": args.kind, "target": target, "views": views,
                                             "noise_px": args.noise, "seed": args.seed, **truth})
     command = "intrinsic" if args.kind == "intrinsic" else args.kind
-    print(f"Rendered a {args.kind} scene into {args.output} (truth in truth.json).")
+    scene = "stationary-camera hand-eye" if args.stationary else args.kind
+    print(f"Rendered a {scene} scene into {args.output} (truth in truth.json).")
     extra = f" --refine --intrinsics {args.output / 'intrinsics'}" if args.intrinsic_views else ""
-    print(f"Calibrate it with: vantel {command} {args.output} --target {TARGETS[args.kind]}{extra}")
+    extra += " --stationary" if args.stationary else ""
+    print(f"Calibrate it with: vantel {command} {args.output} --target {target}{extra}")
     return 0

@@ -54,10 +54,10 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
     const std::vector<cv::Mat>& image_list, const std::vector<cv::Mat>& robot_T_tcp_list,
     const cv::Mat& intrinsic_matrix, const cv::Mat& distortion_coefficients) const {
     if (!std::holds_alternative<CharucoTarget>(target_)) {
-        throw std::invalid_argument("EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget");
+        throw std::invalid_argument(name_ + "::computeCameraTTargetList only supports CharucoTarget");
     }
     makeTargetDetectors(target_);  // a board that cannot be built fails here, with or without frames
-    requireUsableImages(image_list, "EyeInHandCalibrator: ");
+    requireUsableImages(image_list, name_ + ": ");
     const CornerFinder finder(target_, intrinsic_calibrator_.options(), CornerImages::Skipped);
 
     AlignedTargetPoses aligned;
@@ -104,7 +104,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::keptFramePoses(
                                 camera_T_target)) {
                 keep(camera_T_target, k);
             } else {
-                logMessage(LogLevel::Warning, "[EyeInHandCalibrator] solvePnP failed for chessboard image " +
+                logMessage(LogLevel::Warning, "[" + name_ + "] solvePnP failed for chessboard image " +
                                                   std::to_string(k) + ", skipping.");
             }
         }
@@ -124,7 +124,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::keptFramePoses(
         findInImageOrder(finder, images, [&](size_t k, std::optional<ViewCorners>& view) {
             reportProgress("Solving target poses", k, images.size());
             if (!view) {
-                logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ChArUco re-detection failed for image " +
+                logMessage(LogLevel::Warning, "[" + name_ + "] ChArUco re-detection failed for image " +
                                                   std::to_string(k) + ", skipping.");
                 return;
             }
@@ -151,7 +151,7 @@ EyeInHandCalibrator::IndexedCameraPoses EyeInHandCalibrator::keptFramePoses(
                 reportProgress("Solving target poses", k, images.size());
                 const ArucoDetection detection = std::move(detections[k]);
                 if (detection.marker_ids.size() < kMinMarkers) {
-                    logMessage(LogLevel::Warning, "[EyeInHandCalibrator] ArUco re-detection failed for image " +
+                    logMessage(LogLevel::Warning, "[" + name_ + "] ArUco re-detection failed for image " +
                                                       std::to_string(k) + ", skipping.");
                     return;
                 }

@@ -8,6 +8,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "calibration/hand_eye_conventions.hpp"
 #include "calibration/hand_eye_methods.hpp"
 #include "io/calibration_records.hpp"
 #include "services/log.hpp"
@@ -23,8 +24,6 @@ constexpr double kIdenticalRotationTolerance = 0.001;
 
 cv::Mat rotationBlock(const cv::Mat& transform) { return transform(cv::Rect(0, 0, 3, 3)).clone(); }
 
-cv::Mat translationBlock(const cv::Mat& transform) { return transform(cv::Rect(3, 0, 1, 3)).clone(); }
-
 bool allOrientationsIdentical(const std::vector<cv::Mat>& rotations) {
     for (size_t i = 1; i < rotations.size(); ++i) {
         if (cv::norm(rotations[i], rotations[0], cv::NORM_INF) >= kIdenticalRotationTolerance) {
@@ -39,9 +38,9 @@ constexpr double kRotationTolerance = 1e-3;
 
 // Some solvers turn a NaN, or a matrix that is no rigid transform, into a finite but
 // meaningless tcp_T_camera.
-void requireRigidPoses(const std::vector<cv::Mat>& poses, const std::string& listName) {
+void requireRigidPoses(const std::vector<cv::Mat>& poses, const std::string& calibrator, const std::string& listName) {
     for (size_t i = 0; i < poses.size(); ++i) {
-        const std::string name = "EyeInHandCalibrator: " + listName + "[" + std::to_string(i) + "]";
+        const std::string name = calibrator + ": " + listName + "[" + std::to_string(i) + "]";
         const cv::Mat& pose = poses[i];
         if (pose.rows != 4 || pose.cols != 4 || pose.channels() != 1) {
             throw std::invalid_argument(name + " must be a 4x4 matrix, got " + std::to_string(pose.rows) + "x" +
@@ -114,6 +113,13 @@ int methodValue(const std::string& method) {
 EyeInHandCalibrator::EyeInHandCalibrator(Target target, IntrinsicOptions options, CornerImages corner_images)
     : target_(std::move(target)), intrinsic_calibrator_(target_, std::move(options), corner_images) {}
 
+EyeInHandCalibrator::EyeInHandCalibrator(Target target, IntrinsicOptions options, CameraMounting mounting,
+                                         std::string name)
+    : target_(std::move(target)),
+      intrinsic_calibrator_(target_, std::move(options)),
+      mounting_(mounting),
+      name_(std::move(name)) {}
+
 std::vector<cv::Mat> EyeInHandCalibrator::cornerImages() const {
     return intrinsic_calibrator_.detections().annotated_images;
 }
@@ -125,12 +131,20 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robot_T
                                              const cv::Mat& distortion_coefficients,
                                              const std::filesystem::path& output_path) {
     methodValue(method);  // an unknown name is refused before anything is logged
-    const PreparedFrames prepared = prepareFrames(robot_T_tcp_list, image_list, camera_T_target_list,
-                                                  intrinsic_matrix, distortion_coefficients);
-    if (prepared.finished) {
-        return prepared.result;
+    // A call that ends in an exception (a failure or Ctrl-C after the intrinsic stage) leaves the
+    // corners of the previous call in place, as it leaves lastResult().
+    IntrinsicCalibrator previousIntrinsicCalibrator = intrinsic_calibrator_;
+    try {
+        const PreparedFrames prepared = prepareFrames(robot_T_tcp_list, image_list, camera_T_target_list,
+                                                      intrinsic_matrix, distortion_coefficients);
+        if (prepared.finished) {
+            return prepared.result;
+        }
+        return solvePrepared(prepared, method, output_path);
+    } catch (...) {
+        intrinsic_calibrator_ = std::move(previousIntrinsicCalibrator);
+        throw;
     }
-    return solvePrepared(prepared, method, output_path);
 }
 
 EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
@@ -141,20 +155,21 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
     // Kept frames index the robot poses by image position: a list of another length pairs images
     // with wrong poses (a dropped image shifts every later pair).
     if (fullPipeline && robot_T_tcp_list.size() != image_list.size()) {
-        throw std::invalid_argument("EyeInHandCalibrator: the full pipeline needs one robot pose per image. Got " +
+        throw std::invalid_argument(name_ + ": the full pipeline needs one robot pose per image. Got " +
                                     std::to_string(robot_T_tcp_list.size()) + " (robot) vs " +
                                     std::to_string(image_list.size()) + " (images).");
     }
 
-    requireRigidPoses(robot_T_tcp_list, "robot_T_tcp_list");
-    requireRigidPoses(camera_T_target_list, "camera_T_target_list");
-    requireUsableImages(image_list, "EyeInHandCalibrator: ");
+    requireRigidPoses(robot_T_tcp_list, name_, "robot_T_tcp_list");
+    requireRigidPoses(camera_T_target_list, name_, "camera_T_target_list");
+    requireUsableImages(image_list, name_ + ": ");
 
     logMessage(LogLevel::Info, "Collected images " + std::to_string(image_list.size()));
     logMessage(LogLevel::Info, "Collected poses " + std::to_string(robot_T_tcp_list.size()));
 
     PreparedFrames prepared;
     prepared.frames_offered = camera_T_target_list.empty() ? image_list.size() : camera_T_target_list.size();
+    prepared.camera_poses_given = !camera_T_target_list.empty();
     HandEyeResult& result = prepared.result;
     result.intrinsic_matrix = intrinsic_matrix;
     result.distortion_coefficients = distortion_coefficients;
@@ -188,7 +203,7 @@ EyeInHandCalibrator::PreparedFrames EyeInHandCalibrator::prepareFrames(
     if (!cameraPoses.empty()) {
         if (robotPoses.size() != cameraPoses.size()) {
             throw std::invalid_argument(
-                "EyeInHandCalibrator: robot_T_tcp_list must be pre-aligned to camera_T_target_list. Got " +
+                name_ + ": robot_T_tcp_list must be pre-aligned to camera_T_target_list. Got " +
                 std::to_string(robotPoses.size()) + " (robot) vs " + std::to_string(cameraPoses.size()) +
                 " (camera). Filter robot_T_tcp_list by the backend's successful indices before passing it in.");
         }
@@ -243,52 +258,49 @@ HandEyeResult EyeInHandCalibrator::solvePrepared(const PreparedFrames& prepared,
         return result;
     }
 
-    std::vector<cv::Mat> rotationsGripperToBase, translationsGripperToBase;
-    std::vector<cv::Mat> rotationsTargetToCamera, translationsTargetToCamera;
-    for (size_t i = 0; i < cameraPoses.size(); ++i) {
-        rotationsGripperToBase.push_back(rotationBlock(robotPoses[i]));
-        translationsGripperToBase.push_back(translationBlock(robotPoses[i]));
-        rotationsTargetToCamera.push_back(rotationBlock(cameraPoses[i]));
-        translationsTargetToCamera.push_back(translationBlock(cameraPoses[i]));
-    }
-
     // With one orientation of either the flange-to-camera rotation is unobservable and any answer
     // is arbitrary.
-    for (const auto& [rotations, which] : {std::pair{&rotationsTargetToCamera, "camera"},
-                                           std::pair{&rotationsGripperToBase, "robot"}}) {
-        if (allOrientationsIdentical(*rotations)) {
-            logMessage(LogLevel::Warning, std::string("[EyeInHandCalibrator] All ") + which +
+    // With one orientation of either the rotation between the robot and the camera is unobservable
+    // and any answer is arbitrary.
+    const std::string solvedLink = mounting_ == CameraMounting::OnFlange ? "flange" : "robot base";
+    for (const auto& [poses, which] : {std::pair{&cameraPoses, "camera"}, std::pair{&robotPoses, "robot"}}) {
+        std::vector<cv::Mat> rotations;
+        for (const cv::Mat& pose : *poses) {
+            rotations.push_back(rotationBlock(pose));
+        }
+        if (allOrientationsIdentical(rotations)) {
+            logMessage(LogLevel::Warning, "[" + name_ + "] All " + which +
                                               " poses have identical orientation! Hand-eye calibration requires "
                                               "varied rotations to solve uniquely.");
-            logMessage(LogLevel::Error, std::string("[EyeInHandCalibrator] Hand-eye solve rejected: the rotation "
-                                                    "between flange and camera cannot be observed without varied ") +
-                                            which + " orientations.");
+            logMessage(LogLevel::Error, "[" + name_ + "] Hand-eye solve rejected: the rotation between " +
+                                            solvedLink + " and camera cannot be observed without varied " + which +
+                                            " orientations.");
             return result;
         }
     }
 
-    cv::Mat rotationCameraToGripper;
-    cv::Mat translationCameraToGripper;
-    cv::calibrateHandEye(rotationsGripperToBase, translationsGripperToBase, rotationsTargetToCamera,
-                         translationsTargetToCamera, rotationCameraToGripper, translationCameraToGripper,
-                         static_cast<cv::HandEyeCalibrationMethod>(methodId));
-
-    cv::Mat tcp_T_camera = cv::Mat::eye(4, 4, CV_64F);
-    rotationCameraToGripper.convertTo(tcp_T_camera(cv::Rect(0, 0, 3, 3)), CV_64F);
-    translationCameraToGripper.reshape(1, 3).convertTo(tcp_T_camera(cv::Rect(3, 0, 1, 3)), CV_64F);
+    const cv::Mat tcp_T_camera = solveHandEye(handEyeRobotPoses(robotPoses, mounting_), cameraPoses, methodId);
     if (!cv::checkRange(tcp_T_camera)) {
-        logMessage(LogLevel::Error,
-                   "[EyeInHandCalibrator] Hand-eye solve rejected: method " + method +
-                       " returned a non-finite tcp_T_camera.");
+        logMessage(LogLevel::Error, "[" + name_ + "] Hand-eye solve rejected: method " + method +
+                                        " returned a non-finite " +
+                                        (mounting_ == CameraMounting::OnFlange ? "tcp_T_camera." : "robot_T_camera."));
         return result;
     }
     result.tcp_T_camera = tcp_T_camera;
     result.ok = true;
 
     computeTargetConsistency(result);
+    result.convention_warnings =
+        handEyeConventionWarnings(robotPoses, cameraPoses, mounting_, prepared.camera_poses_given, name_);
     last_result_ = result;
 
     logMessage(LogLevel::Info, "Extrinsic calibration complete.");
+    for (const std::string& warning : result.convention_warnings) {
+        logMessage(LogLevel::Warning, warning);
+    }
+    if (mounting_ == CameraMounting::Stationary) {
+        return result;
+    }
     writeStandardOutput(formatResults());
 
     if (!output_path.empty()) {

@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "calibration/hand_eye_chain.hpp"
 #include "calibration/hand_eye_records.hpp"
 #include "calibration/intrinsic_calibrator.hpp"
 #include "calibration/intrinsic_records.hpp"
@@ -34,6 +35,7 @@ public:
         std::vector<cv::Mat> image_list;
         std::vector<cv::Mat> camera_T_target_list;
         size_t frames_offered = 0;  // the given camera poses, or the images they come from
+        bool camera_poses_given = false;
     };
 
     // The full pipeline's intrinsic calibration, given this calibrator's own intrinsic calibrator
@@ -77,6 +79,11 @@ public:
     const Target& target() const { return target_; }
 
 private:
+    friend class EyeToHandCalibrator;
+    // The stationary camera's engine: the same pipeline and checks under the other calibrator's name;
+    // its report and record are the caller's.
+    EyeInHandCalibrator(Target target, IntrinsicOptions options, CameraMounting mounting, std::string name);
+
     struct IndexedCameraPoses {
         std::vector<cv::Mat> camera_T_target_list;
         std::vector<int> frame_indices;  // position of each pose's frame in the lists passed in
@@ -93,6 +100,8 @@ private:
     Target target_;
     IntrinsicCalibrator intrinsic_calibrator_;
     HandEyeResult last_result_;
+    CameraMounting mounting_ = CameraMounting::OnFlange;
+    std::string name_ = "EyeInHandCalibrator";
 };
 
 }  // namespace vantel::calibration

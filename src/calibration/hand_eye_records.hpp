@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -32,6 +33,8 @@ struct HandEyeResult {
     std::vector<cv::Mat> camera_T_target_list;
     bool has_consistency = false;
     TargetConsistencyStats consistency;
+    // The data look inverted or in millimetres: one line per finding, also logged as a WARNING.
+    std::vector<std::string> convention_warnings;
 };
 
 }  // namespace vantel::calibration

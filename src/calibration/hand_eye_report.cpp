@@ -3,12 +3,26 @@
 #include <cmath>
 #include <sstream>
 
+#include "calibration/hand_eye_report.hpp"
+
 #include "calibration/eye_in_hand_calibrator.hpp"
 #include "geometry/pose.hpp"
 #include "services/standard_streams.hpp"
 #include "quality/rotation_variety.hpp"
 
 namespace vantel::calibration {
+
+void writeConsistencyReport(std::ostream& text, const std::string& title, const TargetConsistencyStats& stats) {
+    text << "\n" << title << "\n";
+    text << "  Translation - mean: " << stats.mean_translation_m * 1000.0 << " mm   max: " << stats.max_translation_m * 1000.0
+         << " mm\n";
+    text << "  Rotation    - mean: " << stats.mean_rotation_deg << " deg   max: " << stats.max_rotation_deg << " deg\n";
+    for (size_t i = 0; i < stats.translation_deviations_m.size(); ++i) {
+        text << "  Frame " << i << ": trans=" << stats.translation_deviations_m[i] * 1000.0
+             << "mm rot=" << stats.rotation_deviations_deg[i] << "deg dist=" << stats.distances_m[i] * 1000.0
+             << "mm center=(" << stats.board_us[i] << ", " << stats.board_vs[i] << ")\n";
+    }
+}
 
 std::string EyeInHandCalibrator::formatResults() const {
     const std::string rule(60, '=');
@@ -41,17 +55,7 @@ std::string EyeInHandCalibrator::formatResults() const {
     }
 
     if (result.has_consistency) {
-        const TargetConsistencyStats& stats = result.consistency;
-        text << "\nTarget Consistency Residual:\n";
-        text << "  Translation - mean: " << stats.mean_translation_m * 1000.0
-             << " mm   max: " << stats.max_translation_m * 1000.0 << " mm\n";
-        text << "  Rotation    - mean: " << stats.mean_rotation_deg << " deg   max: " << stats.max_rotation_deg
-             << " deg\n";
-        for (size_t i = 0; i < stats.translation_deviations_m.size(); ++i) {
-            text << "  Frame " << i << ": trans=" << stats.translation_deviations_m[i] * 1000.0
-                 << "mm rot=" << stats.rotation_deviations_deg[i] << "deg dist=" << stats.distances_m[i] * 1000.0
-                 << "mm center=(" << stats.board_us[i] << ", " << stats.board_vs[i] << ")\n";
-        }
+        writeConsistencyReport(text, "Target Consistency Residual:", result.consistency);
     }
 
     if (!result.camera_T_target_list.empty()) {

@@ -8,18 +8,11 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/eye_in_hand_calibrator.hpp"
+#include "calibration/hand_eye_chain.hpp"
 #include "geometry/pose.hpp"
 
 namespace vantel::calibration {
 namespace {
-
-constexpr double kPi = 3.141592653589793;
-
-double mean(const std::vector<double>& values) {
-    return std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
-}
-
-double maximum(const std::vector<double>& values) { return *std::max_element(values.begin(), values.end()); }
 
 cv::Point3f boardCentre(const Target& target) {
     cv::Mat centre;
@@ -37,27 +30,8 @@ cv::Mat asDouble(const cv::Mat& matrix) {
 }  // namespace
 
 void EyeInHandCalibrator::computeTargetConsistency(HandEyeResult& result) const {
-    const cv::Mat tcp_T_camera = asDouble(result.tcp_T_camera);
-    std::vector<cv::Mat> world_T_targets;
-    for (size_t i = 0; i < result.camera_T_target_list.size(); ++i) {
-        world_T_targets.push_back(asDouble(result.valid_robot_T_tcp_list[i]) * tcp_T_camera *
-                                  asDouble(result.camera_T_target_list[i]));
-    }
-    const cv::Mat reference = averagePose(world_T_targets);
-    const cv::Mat referenceTranslation = reference(cv::Rect(3, 0, 1, 3)).clone();
-    const cv::Mat referenceRotation = reference(cv::Rect(0, 0, 3, 3)).clone();
-
-    TargetConsistencyStats stats;
-    for (const cv::Mat& world_T_target : world_T_targets) {
-        stats.translation_deviations_m.push_back(cv::norm(world_T_target(cv::Rect(3, 0, 1, 3)), referenceTranslation));
-        const cv::Mat rotation = world_T_target(cv::Rect(0, 0, 3, 3));
-        const double cosine = std::clamp((cv::trace(rotation.t() * referenceRotation)[0] - 1.0) * 0.5, -1.0, 1.0);
-        stats.rotation_deviations_deg.push_back(std::acos(cosine) * 180.0 / kPi);
-    }
-    stats.mean_translation_m = mean(stats.translation_deviations_m);
-    stats.max_translation_m = maximum(stats.translation_deviations_m);
-    stats.mean_rotation_deg = mean(stats.rotation_deviations_deg);
-    stats.max_rotation_deg = maximum(stats.rotation_deviations_deg);
+    TargetConsistencyStats stats = poseSpread(chainedTargetPoses(
+        handEyeRobotPoses(result.valid_robot_T_tcp_list, mounting_), result.tcp_T_camera, result.camera_T_target_list));
 
     const std::vector<cv::Point3f> centre{boardCentre(target_)};
     const cv::Mat distortion =

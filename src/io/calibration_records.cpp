@@ -271,4 +271,55 @@ HandEyeResultRecord loadHandEyeResult(const fs::path& inputPath) {
     return record;
 }
 
+namespace {
+
+// Both transforms of a stationary record are rigid 4x4 transforms or absent.
+void requireTransformOrEmpty(const cv::Mat& transform, const std::string& key) {
+    if (!transform.empty() && (transform.rows != 4 || transform.cols != 4 || transform.channels() != 1)) {
+        throw std::invalid_argument("io: " + key + " must be 4x4 or empty, got " + shapeText(transform));
+    }
+}
+
+}  // namespace
+
+fs::path saveStationaryHandEyeResult(const fs::path& outputPath, const StationaryHandEyeRecord& record) {
+    requireTransformOrEmpty(record.robot_T_camera, "robot_T_camera");
+    requireTransformOrEmpty(record.tcp_T_target, "tcp_T_target");
+    json document = json::object();
+    document["camera_mounting"] = "stationary";
+    document["method"] = record.method.empty() ? json(nullptr) : json(record.method);
+    document["num_frames_used"] = record.num_frames_used >= 0 ? json(record.num_frames_used) : json(nullptr);
+    document["num_frames_total"] = record.num_frames_total >= 0 ? json(record.num_frames_total) : json(nullptr);
+    document["robot_T_camera"] = poseToJson(record.robot_T_camera);
+    document["tcp_T_target"] = poseToJson(record.tcp_T_target);
+
+    const fs::path path = writeDocument(outputPath, kStationaryHandEyeFileName, document);
+    logMessage(LogLevel::Success, "Saved hand-eye result to " + path.string());
+    return path;
+}
+
+StationaryHandEyeRecord loadStationaryHandEyeResult(const fs::path& inputPath) {
+    const json document = readDocument(resolveJsonInputPath(inputPath, kStationaryHandEyeFileName));
+    StationaryHandEyeRecord record;
+    if (document.contains("method") && !document.at("method").is_null()) {
+        record.method = document.at("method").get<std::string>();
+    }
+    for (auto [key, field] : {std::pair{"num_frames_used", &record.num_frames_used},
+                              std::pair{"num_frames_total", &record.num_frames_total}}) {
+        if (document.contains(key) && !document.at(key).is_null()) {
+            *field = intFromJson(document, key);
+        }
+    }
+    record.robot_T_camera = jsonToMatOrEmpty(document.at("robot_T_camera"));
+    record.tcp_T_target = jsonToMatOrEmpty(document.at("tcp_T_target"));
+    for (auto [key, transform] : {std::pair{"robot_T_camera", &record.robot_T_camera},
+                                  std::pair{"tcp_T_target", &record.tcp_T_target}}) {
+        if (!transform->empty() && (transform->rows != 4 || transform->cols != 4)) {
+            throw std::runtime_error("io: " + std::string(key) + " must be 4x4 or empty, got " +
+                                     shapeText(*transform));
+        }
+    }
+    return record;
+}
+
 }  // namespace vantel::io

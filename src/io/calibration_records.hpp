@@ -27,7 +27,17 @@ struct HandEyeResultRecord {
     std::vector<cv::Mat> tcp_T_camera_list;
 };
 
+// A camera fixed in the cell looking at a target on the flange.
+struct StationaryHandEyeRecord {
+    std::string method;         // empty = unknown
+    int num_frames_used = -1;   // negative = unknown
+    int num_frames_total = -1;  // negative = unknown
+    cv::Mat robot_T_camera;     // camera frame to robot base frame
+    cv::Mat tcp_T_target;       // target frame to flange frame
+};
+
 inline constexpr char kMultiCameraCalibrationFileName[] = "multi_camera_calibration.json";
+inline constexpr char kStationaryHandEyeFileName[] = "hand_eye_stationary.json";
 inline constexpr char kHandEyeResultFileName[] = "hand_eye.json";
 
 // A folder, or a path without extension, gets the default file name appended.
@@ -40,5 +50,9 @@ MultiCameraCalibrationRecord loadMultiCameraCalibration(const std::filesystem::p
 
 std::filesystem::path saveHandEyeResult(const std::filesystem::path& outputPath, const HandEyeResultRecord& record);
 HandEyeResultRecord loadHandEyeResult(const std::filesystem::path& inputPath);
+
+std::filesystem::path saveStationaryHandEyeResult(const std::filesystem::path& outputPath,
+                                                  const StationaryHandEyeRecord& record);
+StationaryHandEyeRecord loadStationaryHandEyeResult(const std::filesystem::path& inputPath);
 
 }  // namespace vantel::io

@@ -1,8 +1,10 @@
 #include "module/host_progress.hpp"
 
 #include <exception>
+#include <optional>
 #include <string>
 
+#include "module/host_released_call.hpp"
 #include "services/progress.hpp"
 #include "services/standard_streams.hpp"
 
@@ -18,9 +20,13 @@ py::object& progressCallback() {
 }
 
 void onProgress(const std::string& what, std::size_t done, std::size_t total) {
-    // Only the calling thread holds the interpreter; a worker thread must not wait for it.
+    // Only the calling thread may take the interpreter back; a worker thread must not wait for it.
+    std::optional<py::gil_scoped_acquire> interpreter;
     if (PyGILState_Check() == 0) {
-        return;
+        if (!hostReleasedOnThisThread()) {
+            return;
+        }
+        interpreter.emplace();
     }
     // Runs the host's signal handlers: Ctrl-C pressed during the last step raises here.
     if (PyErr_CheckSignals() != 0) {

@@ -20,7 +20,8 @@ bool matViewOfHostObject(pybind11::handle source, cv::Mat& view, pybind11::objec
 
 // An input image read during one call only and never kept: accepted exactly like cv::Mat,
 // but not copied (large image batches would otherwise be copied whole before any work).
-// Only for arguments of calls that hold the GIL throughout, so the array cannot change.
+// owner keeps the array alive through the call; as with NumPy's own calls that release the
+// interpreter, a host thread writing into it meanwhile changes what the call reads.
 // Any channel count loads: the calls refuse unusable images themselves, naming the image.
 struct BorrowedMat {
     cv::Mat mat;

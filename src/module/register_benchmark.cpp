@@ -1,4 +1,5 @@
 #include "module/binding_common.hpp"
+#include "module/host_released_call.hpp"
 #include "module/registration.hpp"
 #include "quality/calibration_benchmark.hpp"
 
@@ -33,14 +34,15 @@ void registerBenchmark(py::module_& module) {
             },
             py::arg("images"), py::arg("target"), py::arg("options"), py::arg("robot_poses") = std::vector<cv::Mat>(),
             py::arg("eye_in_hand_options") = py::none(), py::arg("backend_name") = "OpenCV", py::arg("n_splits") = 5,
-            py::arg("seed") = 0)
+            py::arg("seed") = 0, py::call_guard<HostReleased>())
         .def(
             "cross_validate",
             [](const CalibrationBenchmark& self, const std::vector<BorrowedMat>& images, const Target& target,
                const IntrinsicOptions& options, int n_splits, uint32_t seed) {
                 return self.crossValidate(borrowedMats(images), target, options, n_splits, seed);
             },
-            py::arg("images"), py::arg("target"), py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0)
+            py::arg("images"), py::arg("target"), py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0,
+            py::call_guard<HostReleased>())
         .def(
             "hand_eye_roundtrip",
             [](const CalibrationBenchmark& self, const std::vector<BorrowedMat>& images,
@@ -51,9 +53,11 @@ void registerBenchmark(py::module_& module) {
                                              distortion_coefficients, target, camera_T_target_list);
             },
             py::arg("images"), py::arg("robot_poses"), py::arg("tcp_T_camera"), py::arg("intrinsic_matrix"),
-            py::arg("distortion_coefficients"), py::arg("target"), py::arg("camera_T_target_list"))
+            py::arg("distortion_coefficients"), py::arg("target"), py::arg("camera_T_target_list"),
+            py::call_guard<HostReleased>())
         .def_static("format_results", &CalibrationBenchmark::formatResults, py::arg("results"))
-        .def_static("save_json", &CalibrationBenchmark::saveJson, py::arg("results"), py::arg("path"));
+        .def_static("save_json", &CalibrationBenchmark::saveJson, py::arg("results"), py::arg("path"),
+                    py::call_guard<HostReleased>());
 }
 
 }  // namespace vantel::binding

@@ -1,4 +1,5 @@
 #include "module/binding_common.hpp"
+#include "module/host_released_call.hpp"
 #include "module/registration.hpp"
 #include "quality/method_comparison.hpp"
 #include "quality/rotation_variety.hpp"
@@ -41,7 +42,8 @@ void registerDiagnostics(py::module_& module) {
                                                   per_view_error_threshold);
         },
         py::arg("target"), py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("camera_T_target_list"),
-        py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"), py::arg("per_view_error_threshold") = 1.0);
+        py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"), py::arg("per_view_error_threshold") = 1.0,
+        py::call_guard<HostReleased>());
     diagnostics.def("format_method_comparison", &quality::formatMethodComparison, py::arg("method_results"),
                     py::arg("consensus_threshold_deg") = 1.5);
 }

@@ -1,9 +1,49 @@
 #include "calibration/eye_in_hand_calibrator.hpp"
+#include "calibration/eye_to_hand_calibrator.hpp"
 #include "calibration/hand_eye_methods.hpp"
 #include "module/binding_common.hpp"
+#include "module/host_released_call.hpp"
 #include "module/registration.hpp"
 
 namespace vantel::binding {
+
+namespace {
+
+void registerEyeToHand(py::module_& module) {
+    using calibration::EyeToHandCalibrator;
+    using calibration::EyeToHandResult;
+    using calibration::IntrinsicOptions;
+
+    py::classh<EyeToHandResult>(module, "EyeToHandResult", "Result of EyeToHandCalibrator.calibrate().")
+        .def_readonly("ok", &EyeToHandResult::ok)
+        .def_readonly("robot_T_camera", &EyeToHandResult::robot_T_camera)
+        .def_readonly("tcp_T_target", &EyeToHandResult::tcp_T_target)
+        .def_readonly("intrinsic_matrix", &EyeToHandResult::intrinsic_matrix)
+        .def_readonly("distortion_coefficients", &EyeToHandResult::distortion_coefficients)
+        .def_readonly("reprojection_error", &EyeToHandResult::reprojection_error)
+        .def_readonly("valid_robot_T_tcp_list", &EyeToHandResult::valid_robot_T_tcp_list)
+        .def_readonly("valid_image_list", &EyeToHandResult::valid_image_list)
+        .def_readonly("camera_T_target_list", &EyeToHandResult::camera_T_target_list)
+        .def_readonly("has_consistency", &EyeToHandResult::has_consistency)
+        .def_readonly("consistency", &EyeToHandResult::consistency)
+        .def_readonly("convention_warnings", &EyeToHandResult::convention_warnings);
+
+    py::classh<EyeToHandCalibrator>(module, "EyeToHandCalibrator",
+                                    "Eye-to-hand (stationary camera, target on the flange) hand-eye calibrator.")
+        .def(py::init<Target, IntrinsicOptions>(), py::arg("target"),
+             py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
+        .def("calibrate", releasedMember(&EyeToHandCalibrator::calibrate), py::arg("robot_T_tcp_list"),
+             py::arg("image_list"), py::arg("method") = "TSAI", py::arg("camera_T_target_list") = std::vector<cv::Mat>(),
+             py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),
+             py::arg("output_path") = "")
+        .def("format_results", releasedMember(&EyeToHandCalibrator::formatResults))
+        .def("print_results", releasedMember(&EyeToHandCalibrator::printResults))
+        .def("corner_images", releasedMember(&EyeToHandCalibrator::cornerImages))
+        .def("last_result", releasedMember(&EyeToHandCalibrator::lastResult))
+        .def("target", [](const EyeToHandCalibrator& self) { return self.target(); });
+}
+
+}  // namespace
 
 void registerHandEye(py::module_& module) {
     using calibration::EyeInHandCalibrator;
@@ -38,7 +78,8 @@ void registerHandEye(py::module_& module) {
         .def_readonly("valid_image_list", &HandEyeResult::valid_image_list)
         .def_readonly("camera_T_target_list", &HandEyeResult::camera_T_target_list)
         .def_readonly("has_consistency", &HandEyeResult::has_consistency)
-        .def_readonly("consistency", &HandEyeResult::consistency);
+        .def_readonly("consistency", &HandEyeResult::consistency)
+        .def_readonly("convention_warnings", &HandEyeResult::convention_warnings);
 
     using AlignedTargetPoses = EyeInHandCalibrator::AlignedTargetPoses;
     py::classh<AlignedTargetPoses>(module, "AlignedTargetPoses")
@@ -48,7 +89,7 @@ void registerHandEye(py::module_& module) {
 
     py::classh<EyeInHandCalibrator>(module, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
         .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-        .def("calibrate", &EyeInHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
+        .def("calibrate", releasedMember(&EyeInHandCalibrator::calibrate), py::arg("robot_T_tcp_list"), py::arg("image_list"),
              py::arg("method") = "TSAI", py::arg("camera_T_target_list") = std::vector<cv::Mat>(),
              py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),
              // A str default: an empty path object would reach the host as Path('.').
@@ -59,16 +100,20 @@ void registerHandEye(py::module_& module) {
             [](const EyeInHandCalibrator& self, const std::vector<BorrowedMat>& image_list,
                const std::vector<cv::Mat>& robot_T_tcp_list, const cv::Mat& intrinsic_matrix,
                const cv::Mat& distortion_coefficients) {
-                return self.computeCameraTTargetList(borrowedMats(image_list), robot_T_tcp_list, intrinsic_matrix,
-                                                     distortion_coefficients);
+                return releasedCall(self, [&] {
+                    return self.computeCameraTTargetList(borrowedMats(image_list), robot_T_tcp_list,
+                                                         intrinsic_matrix, distortion_coefficients);
+                });
             },
             py::arg("image_list"),
              py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
-        .def("format_results", &EyeInHandCalibrator::formatResults)
-        .def("print_results", &EyeInHandCalibrator::printResults)
-        .def("corner_images", &EyeInHandCalibrator::cornerImages)
-        .def("last_result", [](const EyeInHandCalibrator& self) { return self.lastResult(); })
+        .def("format_results", releasedMember(&EyeInHandCalibrator::formatResults))
+        .def("print_results", releasedMember(&EyeInHandCalibrator::printResults))
+        .def("corner_images", releasedMember(&EyeInHandCalibrator::cornerImages))
+        .def("last_result", releasedMember(&EyeInHandCalibrator::lastResult))
         .def("target", [](const EyeInHandCalibrator& self) { return self.target(); });
+
+    registerEyeToHand(module);
 }
 
 }  // namespace vantel::binding

@@ -1,5 +1,6 @@
 #include "calibration/intrinsic_calibrator.hpp"
 #include "module/binding_common.hpp"
+#include "module/host_released_call.hpp"
 #include "module/registration.hpp"
 
 namespace vantel::binding {
@@ -60,17 +61,20 @@ void registerIntrinsic(py::module_& module) {
         .def(
             "find_corners",
             [](const IntrinsicCalibrator& self, const std::vector<BorrowedMat>& images) {
-                return self.findCorners(borrowedMats(images));
+                return releasedCall(self, [&] { return self.findCorners(borrowedMats(images)); });
             },
             py::arg("images"))
         .def(
             "calibrate",
             [](IntrinsicCalibrator& self, const std::vector<BorrowedMat>& images) {
-                return self.calibrate(borrowedMats(images));
+                return releasedCall(self, [&] { return self.calibrate(borrowedMats(images)); });
             },
             py::arg("images"))
-        .def("corner_images", [](const IntrinsicCalibrator& self) { return self.detections().annotated_images; })
-        .def("detections", [](const IntrinsicCalibrator& self) { return self.detections(); })
+        .def("corner_images",
+             [](const IntrinsicCalibrator& self) {
+                 return releasedCall(self, [&] { return self.detections().annotated_images; });
+             })
+        .def("detections", releasedMember(&IntrinsicCalibrator::detections))
         .def("target", [](const IntrinsicCalibrator& self) { return self.target(); })
         .def("options", [](const IntrinsicCalibrator& self) { return self.options(); });
 }

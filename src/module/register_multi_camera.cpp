@@ -1,5 +1,6 @@
 #include "calibration/multi_camera_calibrator.hpp"
 #include "module/binding_common.hpp"
+#include "module/host_released_call.hpp"
 #include "module/registration.hpp"
 
 namespace vantel::binding {
@@ -81,8 +82,10 @@ void registerMultiCamera(py::module_& module) {
             [](MultiCameraCalibrator& self, const BorrowedImageLists& image_lists,
                const std::vector<cv::Mat>& intrinsic_matrices, const std::vector<cv::Mat>& distortion_coefficients,
                const std::filesystem::path& output_path, bool refine) {
-                return self.calibrate(borrowedImageLists(image_lists), intrinsic_matrices, distortion_coefficients,
-                                      output_path, refine);
+                return releasedCall(self, [&] {
+                    return self.calibrate(borrowedImageLists(image_lists), intrinsic_matrices,
+                                          distortion_coefficients, output_path, refine);
+                });
             },
             py::arg("image_lists"), py::arg("intrinsic_matrices") = std::vector<cv::Mat>(),
             py::arg("distortion_coefficients") = std::vector<cv::Mat>(),
@@ -91,31 +94,35 @@ void registerMultiCamera(py::module_& module) {
         .def(
             "triangulate",
             [](const MultiCameraCalibrator& self, const BorrowedImageLists& image_lists, int frame_index) {
-                return self.triangulate(borrowedImageLists(image_lists), frame_index);
+                return releasedCall(self, [&] { return self.triangulate(borrowedImageLists(image_lists), frame_index); });
             },
             py::arg("image_lists"), py::arg("frame_index") = 0)
         .def(
             "calibrate_subsets",
             [](MultiCameraCalibrator& self, const BorrowedImageLists& image_lists, const std::vector<int>& subset_sizes,
                int frame_index, bool refine) {
-                return self.calibrateSubsets(borrowedImageLists(image_lists), subset_sizes, frame_index, refine);
+                return releasedCall(self, [&] {
+                    return self.calibrateSubsets(borrowedImageLists(image_lists), subset_sizes, frame_index, refine);
+                });
             },
             py::arg("image_lists"), py::arg("subset_sizes") = std::vector<int>{2, 3}, py::arg("frame_index") = 0,
             py::arg("refine") = false)
-        .def("format_results", &MultiCameraCalibrator::formatResults)
-        .def("print_results", &MultiCameraCalibrator::printResults)
-        .def("last_result", [](const MultiCameraCalibrator& self) { return self.lastResult(); })
+        .def("format_results", releasedMember(&MultiCameraCalibrator::formatResults))
+        .def("print_results", releasedMember(&MultiCameraCalibrator::printResults))
+        .def("last_result", releasedMember(&MultiCameraCalibrator::lastResult))
         .def(
             "last_triangulation",
-            [](const MultiCameraCalibrator& self) -> std::optional<TriangulationReport> {
-                if (!self.hasLastTriangulation()) {
-                    return std::nullopt;
-                }
-                return self.lastTriangulation();
+            [](const MultiCameraCalibrator& self) {
+                return releasedCall(self, [&]() -> std::optional<TriangulationReport> {
+                    if (!self.hasLastTriangulation()) {
+                        return std::nullopt;
+                    }
+                    return self.lastTriangulation();
+                });
             },
             "The triangulation check of the last calibrate(), or None when it did not run or failed.")
-        .def("last_subset_results", [](const MultiCameraCalibrator& self) { return self.lastSubsetResults(); })
-        .def("last_refinement", [](const MultiCameraCalibrator& self) { return self.lastRefinement(); },
+        .def("last_subset_results", releasedMember(&MultiCameraCalibrator::lastSubsetResults))
+        .def("last_refinement", releasedMember(&MultiCameraCalibrator::lastRefinement),
              "The joint refinement of the last calibrate(refine=True), or None.")
         .def("target", [](const MultiCameraCalibrator& self) { return self.target(); })
         .def("num_cameras", &MultiCameraCalibrator::numCameras)

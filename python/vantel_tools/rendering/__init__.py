@@ -8,11 +8,12 @@ from .camera import Camera
 from .render import View, project_board, ray_grid, render
 from .rigs import RigScene, rig_scene
 from .scenes import (
-    Framing, HandEyeScene, detectable, hand_eye_scene, intrinsic_views, invert, rotation, transform, whole_board_visible,
+    Framing, HandEyeScene, StationaryHandEyeScene, detectable, hand_eye_scene, intrinsic_views, invert, rotation,
+    stationary_hand_eye_scene, transform, whole_board_visible,
 )
 
 __all__ = [
-    "BoardTexture", "Camera", "CharucoBoard", "Chessboard", "Framing", "GridBoard", "HandEyeScene", "RigScene", "View", "detectable",
-    "hand_eye_scene", "intrinsic_views", "invert", "project_board", "ray_grid", "render", "rig_scene", "rotation",
-    "transform", "whole_board_visible",
+    "BoardTexture", "Camera", "CharucoBoard", "Chessboard", "Framing", "GridBoard", "HandEyeScene", "RigScene",
+    "StationaryHandEyeScene", "View", "detectable", "hand_eye_scene", "intrinsic_views", "invert", "project_board",
+    "ray_grid", "render", "rig_scene", "rotation", "stationary_hand_eye_scene", "transform", "whole_board_visible",
 ]

@@ -33,6 +33,25 @@ TCP_T_CAMERA = transform(rotation([3.0, -2.0, 90.0]), [0.03, -0.01, 0.08])
 # Target on the floor in front of the robot, turned about the vertical.
 WORLD_T_TARGET = transform(rotation([180.0, 0.0, 0.0]) @ rotation([0.0, 0.0, 20.0]), [0.7, 0.1, 0.0])
 
+
+
+def _looking_at(eye, centre, up=(0.0, 0.0, 1.0)) -> np.ndarray:
+    """robot_T_camera of a camera at `eye` whose optical axis passes through `centre`, its image
+    rows running down along -`up`."""
+    eye, centre, up = (np.asarray(v, dtype=np.float64) for v in (eye, centre, up))
+    z = (centre - eye) / np.linalg.norm(centre - eye)
+    y = -(up - (up @ z) * z)
+    y /= np.linalg.norm(y)
+    return transform(np.column_stack([np.cross(y, z), y, z]), eye)
+
+
+# Eye-to-hand: a camera on a stand beside and above the robot, about a metre from the working area
+# in front of the robot, where the flange presents the board.
+ROBOT_T_CAMERA = _looking_at([1.3, 0.5, 1.0], [0.6, 0.0, 0.35])
+# Board on the flange, printed side facing along the tool axis, a few cm off the flange centre
+# and turned a little about the flange axes.
+TCP_T_TARGET = transform(rotation([180.0, 0.0, 0.0]) @ rotation([4.0, -3.0, 25.0]), [0.03, -0.02, 0.05])
+
 # A rig of four different cameras, the reference first, each turned a little towards the board
 # in front of the reference camera.
 RIG_CAMERAS = [

@@ -1,4 +1,4 @@
-"""Seeded, reproducible sets of views: well-spread intrinsic views and eye-in-hand robot scenes."""
+"""Seeded, reproducible sets of views: well-spread intrinsic views, eye-in-hand and stationary-camera robot scenes."""
 
 from __future__ import annotations
 
@@ -204,6 +204,16 @@ def intrinsic_views(
     return _views(board, camera, _spread_poses(board, camera, rotations_at, rng, framing), seed, render, render_options)
 
 
+def _flange_turns(rng, n_poses: int, rotation_axes: str, max_angle_deg: float) -> np.ndarray:
+    """Rotation vectors in degrees, (n_poses, 3), about the flange's own `rotation_axes` only."""
+    if not rotation_axes or any(axis not in _AXES for axis in rotation_axes) or len(set(rotation_axes)) != len(rotation_axes):
+        raise ValueError(f"rotation_axes must be distinct letters from 'xyz', got {rotation_axes!r}")
+    angles = np.zeros((n_poses, 3))
+    for axis in rotation_axes:
+        angles[:, _AXES[axis]] = _latin_hypercube(rng, n_poses, -max_angle_deg, max_angle_deg)
+    return angles
+
+
 @dataclass(frozen=True, eq=False)
 class HandEyeScene:
     """Eye-in-hand ground truth: for every frame i,
@@ -239,15 +249,11 @@ def hand_eye_scene(
     calibration). Positions are free. Views are rendered when `render` is true (`render_options`
     go to `render`); otherwise they carry only the true image points.
     """
-    if not rotation_axes or any(axis not in _AXES for axis in rotation_axes) or len(set(rotation_axes)) != len(rotation_axes):
-        raise ValueError(f"rotation_axes must be distinct letters from 'xyz', got {rotation_axes!r}")
     tcp_T_camera = np.asarray(tcp_T_camera, dtype=np.float64)
     world_T_target = np.asarray(world_T_target, dtype=np.float64)
     rng = np.random.default_rng(seed)
     R_x = tcp_T_camera[:3, :3]
-    angles = np.zeros((n_poses, 3))
-    for axis in rotation_axes:
-        angles[:, _AXES[axis]] = _latin_hypercube(rng, n_poses, -max_angle_deg, max_angle_deg)
+    angles = _flange_turns(rng, n_poses, rotation_axes, max_angle_deg)
     # Turning the flange by E about its own axes turns the target, seen from the camera, by
     # R_x^T E^T R_x (R_x: camera orientation on the flange). Scaling the angle keeps the axis.
     rotations_at = [lambda s, a=a: R_x.T @ rotation(s * a).T @ R_x for a in angles]
@@ -256,3 +262,57 @@ def hand_eye_scene(
     robot_T_tcp = [world_T_target @ invert(pose) @ camera_T_tcp for pose in camera_T_target]
     views = _views(board, camera, camera_T_target, seed, render, render_options)
     return HandEyeScene(tcp_T_camera, world_T_target, robot_T_tcp, camera_T_target, views)
+
+
+# A camera fixed about a metre from where the robot presents a flange-sized board (a sheet of
+# about 0.36 m, e.g. ChArUco 7x5 with 4 cm squares, in a 1280 px wide image at f = 1000 px).
+STATIONARY_FRAMING = Framing(fill=(0.25, 0.35))
+
+
+@dataclass(frozen=True, eq=False)
+class StationaryHandEyeScene:
+    """Eye-to-hand ground truth: the camera stands still in the robot base frame and the target
+    rides on the flange; for every frame i,
+    robot_T_camera @ camera_T_target[i] == robot_T_tcp[i] @ tcp_T_target."""
+
+    robot_T_camera: np.ndarray
+    tcp_T_target: np.ndarray
+    robot_T_tcp: list[np.ndarray]
+    camera_T_target: list[np.ndarray]
+    views: list[View]
+
+
+def stationary_hand_eye_scene(
+    board,
+    camera: Camera,
+    robot_T_camera: np.ndarray,
+    tcp_T_target: np.ndarray,
+    n_poses: int = 15,
+    seed: int = 0,
+    rotation_axes: str = "xyz",
+    render: bool = True,
+    *,
+    max_angle_deg: float = 40.0,
+    framing: Framing = STATIONARY_FRAMING,
+    **render_options,
+) -> StationaryHandEyeScene:
+    """Flange poses that show the board it carries to the fixed camera from varied angles.
+
+    The flange turns away from a reference orientation (in which the board faces the camera
+    squarely) about its own `rotation_axes` only, by up to `max_angle_deg` per axis (less where
+    the board would tilt beyond `framing.max_tilt_deg`), as in `hand_eye_scene`. Positions are
+    free: the board's distance from the camera follows from `framing.fill`.
+    """
+    robot_T_camera = np.asarray(robot_T_camera, dtype=np.float64)
+    tcp_T_target = np.asarray(tcp_T_target, dtype=np.float64)
+    rng = np.random.default_rng(seed)
+    R_y = tcp_T_target[:3, :3]
+    angles = _flange_turns(rng, n_poses, rotation_axes, max_angle_deg)
+    # With the flange at R_0 E (E: the turn about its own axes), the camera sees the target turned
+    # by R_c^T R_0 E R_y; the reference R_0 = R_c R_y^T makes that R_y^T E R_y.
+    rotations_at = [lambda s, a=a: R_y.T @ rotation(s * a) @ R_y for a in angles]
+    camera_T_target = _spread_poses(board, camera, rotations_at, rng, framing)
+    target_T_tcp = invert(tcp_T_target)
+    robot_T_tcp = [robot_T_camera @ pose @ target_T_tcp for pose in camera_T_target]
+    views = _views(board, camera, camera_T_target, seed, render, render_options)
+    return StationaryHandEyeScene(robot_T_camera, tcp_T_target, robot_T_tcp, camera_T_target, views)
