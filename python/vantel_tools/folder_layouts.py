@@ -13,8 +13,8 @@ import _vantel
 
 from . import progress_display
 from .arguments import CommandError
+from .image_files import image_files
 
-IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"}
 CAMERA_FOLDER = re.compile(r"cam_(\d+)$")
 FRAME_NUMBER = re.compile(r"(\d+)(?!.*\d)")
 
@@ -22,10 +22,6 @@ FRAME_NUMBER = re.compile(r"(\d+)(?!.*\d)")
 def require_folder(folder: pathlib.Path, what: str) -> None:
     if not folder.is_dir():
         raise CommandError(f"{what} {folder} is not a folder")
-
-
-def image_files(folder: pathlib.Path) -> list[pathlib.Path]:
-    return sorted(p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES and p.is_file())
 
 
 def _read(paths: list[pathlib.Path], what: str) -> list:
