@@ -172,7 +172,8 @@ def _compare(target, options, images, robot_T_tcp, output) -> int:
     if solved:
         figures.append(("Methods against their median",
                         plots.method_comparison(output / "method_comparison.png", comparison["rows"],
-                                                comparison["verdict"])))
+                                                comparison["verdict"], method_comparison.AGREEMENT_MM,
+                                                method_comparison.AGREEMENT_DEG)))
     page = report_page.ReportPage(
         title="Hand-eye method comparison", headline_label="Translation spread between methods (mm)",
         headline_value=f"{comparison.get('translation_spread_mm', float('nan')):.2f}",

@@ -62,8 +62,9 @@ def rotation_variety(path, camera_T_target_list, verdict):
     return save_figure(figure, path)
 
 
-def method_comparison(path, rows, verdict):
-    """Each hand-eye method's translation and rotation against the median of all methods."""
+def method_comparison(path, rows, verdict, agreement_mm, agreement_deg):
+    """Each hand-eye method's translation and rotation against the median of all methods, with the limits of
+    agreement."""
     names = [row["method"] for row in rows if row["ok"]]
     translation = [row["translation_from_median_mm"] for row in rows if row["ok"]]
     rotation = [row["rotation_from_median_deg"] for row in rows if row["ok"]]
@@ -72,8 +73,11 @@ def method_comparison(path, rows, verdict):
     left.set_ylabel("translation from the median (mm)")
     right.bar(names, rotation, color="tab:orange")
     right.set_ylabel("rotation from the median (deg)")
+    left.axhline(agreement_mm, color="black", linestyle="--", label=f"agreement {agreement_mm:g} mm")
+    right.axhline(agreement_deg, color="black", linestyle="--", label=f"agreement {agreement_deg:g} deg")
     for plot in (left, right):
         plot.tick_params(axis="x", labelrotation=30)
+        plot.legend(loc="upper right", fontsize=8)
     failed = [row["method"] for row in rows if not row["ok"]]
     figure.suptitle(verdict + (f"\nfailed: {', '.join(failed)}" if failed else ""), fontsize=10)
     return save_figure(figure, path)
