@@ -31,6 +31,10 @@ struct BorrowedMat {
 // Matrix headers of borrowed images, valid while the borrowed list lives.
 std::vector<cv::Mat> borrowedMats(const std::vector<BorrowedMat>& images);
 
+// Copies of borrowed images, for calls that keep them: any channel count arrives, so the call
+// itself names an image it cannot use.
+std::vector<cv::Mat> ownedMats(const std::vector<BorrowedMat>& images);
+
 // Matrix -> new array owning a copy of the data.
 pybind11::array hostArrayFromMat(const cv::Mat& mat);
 

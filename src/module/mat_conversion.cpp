@@ -107,6 +107,15 @@ std::vector<cv::Mat> borrowedMats(const std::vector<BorrowedMat>& images) {
     return mats;
 }
 
+std::vector<cv::Mat> ownedMats(const std::vector<BorrowedMat>& images) {
+    std::vector<cv::Mat> mats;
+    mats.reserve(images.size());
+    for (const auto& image : images) {
+        mats.push_back(image.mat.clone());
+    }
+    return mats;
+}
+
 py::array hostArrayFromMat(const cv::Mat& mat) {
     if (mat.empty()) {
         return py::array(py::dtype::of<double>(), std::vector<py::ssize_t>{0, 0});

@@ -32,10 +32,21 @@ void registerEyeToHand(py::module_& module) {
                                     "Eye-to-hand (stationary camera, target on the flange) hand-eye calibrator.")
         .def(py::init<Target, IntrinsicOptions>(), py::arg("target"),
              py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-        .def("calibrate", releasedMember(&EyeToHandCalibrator::calibrate), py::arg("robot_T_tcp_list"),
-             py::arg("image_list"), py::arg("method") = "TSAI", py::arg("camera_T_target_list") = std::vector<cv::Mat>(),
-             py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),
-             py::arg("output_path") = "")
+        .def(
+            "calibrate",
+            [](EyeToHandCalibrator& self, const std::vector<cv::Mat>& robot_T_tcp_list,
+               const std::vector<BorrowedMat>& image_list, const std::string& method,
+               const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
+               const cv::Mat& distortion_coefficients, const std::filesystem::path& output_path) {
+                std::vector<cv::Mat> images = ownedMats(image_list);
+                return releasedCall(self, [&] {
+                    return self.calibrate(robot_T_tcp_list, images, method, camera_T_target_list, intrinsic_matrix,
+                                          distortion_coefficients, output_path);
+                });
+            },
+            py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("method") = "TSAI",
+            py::arg("camera_T_target_list") = std::vector<cv::Mat>(), py::arg("intrinsic_matrix") = cv::Mat(),
+            py::arg("distortion_coefficients") = cv::Mat(), py::arg("output_path") = "")
         .def("format_results", releasedMember(&EyeToHandCalibrator::formatResults))
         .def("print_results", releasedMember(&EyeToHandCalibrator::printResults))
         .def("corner_images", releasedMember(&EyeToHandCalibrator::cornerImages))
@@ -89,11 +100,24 @@ void registerHandEye(py::module_& module) {
 
     py::classh<EyeInHandCalibrator>(module, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
         .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-        .def("calibrate", releasedMember(&EyeInHandCalibrator::calibrate), py::arg("robot_T_tcp_list"), py::arg("image_list"),
-             py::arg("method") = "TSAI", py::arg("camera_T_target_list") = std::vector<cv::Mat>(),
-             py::arg("intrinsic_matrix") = cv::Mat(), py::arg("distortion_coefficients") = cv::Mat(),
-             // A str default: an empty path object would reach the host as Path('.').
-             py::arg("output_path") = "")
+        // The result keeps the images: each is copied before the interpreter is released.
+        .def(
+            "calibrate",
+            [](EyeInHandCalibrator& self, const std::vector<cv::Mat>& robot_T_tcp_list,
+               const std::vector<BorrowedMat>& image_list, const std::string& method,
+               const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
+               const cv::Mat& distortion_coefficients, const std::filesystem::path& output_path) {
+                std::vector<cv::Mat> images = ownedMats(image_list);
+                return releasedCall(self, [&] {
+                    return self.calibrate(robot_T_tcp_list, images, method, camera_T_target_list, intrinsic_matrix,
+                                          distortion_coefficients, output_path);
+                });
+            },
+            py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("method") = "TSAI",
+            py::arg("camera_T_target_list") = std::vector<cv::Mat>(), py::arg("intrinsic_matrix") = cv::Mat(),
+            py::arg("distortion_coefficients") = cv::Mat(),
+            // A str default: an empty path object would reach the host as Path('.').
+            py::arg("output_path") = "")
         // Borrowed: the images returned are copied out before the call ends, none is kept.
         .def(
             "compute_camera_T_target_list",
