@@ -26,7 +26,7 @@ def test_flange_poses_carry_the_board_in_front_of_the_fixed_camera(axes):
         assert np.abs(truth_chain(robot_T_tcp) - camera_T_target).max() < 1e-9
         assert view.inside.all() and whole_board_visible(CHARUCO, CAMERA, camera_T_target, 10)
         centre = camera_T_target[:3, :3] @ CHARUCO.texture.outline.mean(axis=0) + camera_T_target[:3, 3]
-        assert 0.7 < np.linalg.norm(centre) < 1.3
+        assert 0.35 < np.linalg.norm(centre) < 0.7
     first = scene.robot_T_tcp[0][:3, :3]
     turns = np.array([cv2.Rodrigues(first.T @ T[:3, :3])[0].ravel() for T in scene.robot_T_tcp[1:]])
     if axes == "xyz":

@@ -24,14 +24,24 @@ def build_parser() -> argparse.ArgumentParser:
     intrinsic.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-intrinsic)")
     add_model_arguments(intrinsic)
 
-    hand_eye = commands.add_parser("hand-eye", help="eye-in-hand calibration of a dataset folder",
-                                   description="Eye-in-hand calibration of a dataset folder "
-                                               "(calibration_data.npz and image_NN.png).")
+    hand_eye = commands.add_parser("hand-eye", help="hand-eye calibration of a dataset folder",
+                                   description="Hand-eye calibration of a dataset folder (calibration_data.npz and "
+                                               "image_NN.png), or of a folder of images with a pose file: the camera "
+                                               "on the flange (tcp_T_camera), or fixed in the cell with --stationary "
+                                               "(robot_T_camera).")
     hand_eye.add_argument("dataset", type=pathlib.Path)
     hand_eye.add_argument("--target", required=True, help="e.g. charuco:10x8:0.03:0.022:DICT_4X4_50")
     which = hand_eye.add_mutually_exclusive_group()
     which.add_argument("--method", default="TSAI", help="TSAI (default), PARK, HORAUD, ANDREFF or DANIILIDIS")
     which.add_argument("--compare", action="store_true", help="run every method and print their agreement")
+    hand_eye.add_argument("--poses", type=pathlib.Path, metavar="FILE",
+                          help="robot flange poses (robot_T_tcp) as CSV or JSON; DATASET is then the image folder")
+    hand_eye.add_argument("--pose-units", choices=["m", "mm"], default="m",
+                          help="unit of the translations in --poses (default m)")
+    hand_eye.add_argument("--stationary", action="store_true",
+                          help="eye-to-hand: the camera is fixed in the cell and the target rides on the flange")
+    hand_eye.add_argument("--accept-poses", action="store_true",
+                          help="keep the result even when the poses look inverted or in millimetres (else exit 3)")
     hand_eye.add_argument("-o", "--output", type=pathlib.Path, help="results folder (default: vantel-hand-eye)")
     add_model_arguments(hand_eye)
 

@@ -33,6 +33,15 @@ def _read(paths: list[pathlib.Path], what: str) -> list:
     return images
 
 
+def read_images(paths: list[pathlib.Path]) -> list:
+    """Every image of the list; each is paired with something (a robot pose), so an unreadable one is refused."""
+    images = _read(paths, "Reading images")
+    for path, image in zip(paths, images):
+        if image is None:
+            raise CommandError(f"{path} is not a readable image")
+    return images
+
+
 def read_image_folder(folder: pathlib.Path) -> tuple[list, list[str]]:
     """Every readable image of a folder in name order, and the names; the unreadable ones are named."""
     require_folder(folder, "image folder")

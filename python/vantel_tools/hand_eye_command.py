@@ -4,15 +4,20 @@ from __future__ import annotations
 
 import contextlib
 import io
+import os
+import pathlib
+import shutil
+import tempfile
+from dataclasses import dataclass
 
 import numpy as np
 
 import _vantel
 
 from . import calibration_quality as quality
-from . import camera_files, camera_models, method_comparison, plots, report_page
+from . import camera_files, camera_models, method_comparison, plots, report_page, robot_poses
 from .arguments import CommandError, target_argument
-from .folder_layouts import load_hand_eye_inputs
+from .folder_layouts import load_hand_eye_inputs, read_images, require_folder
 from .intrinsic_run import intrinsic_options
 from .run_outputs import NO_RECORD, output_folder, write_json
 
@@ -22,13 +27,47 @@ ACCEPTABLE_TARGET_DEG = 0.2
 MODULE_REPORT = "hand_eye_report.txt"
 FRAMES = ("tcp_T_camera maps camera coordinates into robot flange (tcp) coordinates: "
           "parent frame tcp, child frame camera")
+STATIONARY_FRAMES = ("robot_T_camera maps camera coordinates into robot base coordinates: "
+                     "parent frame base, child frame camera")
+TARGET_FRAMES = "tcp_T_target maps target coordinates into robot flange (tcp) coordinates: parent frame tcp, child frame target"
+# Exit status of a run whose poses fail the convention check (without --accept-poses).
+SUSPECT_POSES = 3
 # The module's verdicts by axis-spread ratio.
 POOR_RATIO, MARGINAL_RATIO = 0.15, 0.35
 
 
+@dataclass(frozen=True)
+class Mounting:
+    """What differs between a camera on the flange and a camera fixed in the cell."""
+
+    calibrator: str
+    transform: str  # the transform solved for, a field of the result
+    parent: str
+    child: str
+    frames: str
+    record: str  # the module's JSON record
+    target_moves: str
+
+
+ON_FLANGE = Mounting("EyeInHandCalibrator", "tcp_T_camera", "tcp", "camera", FRAMES, "hand_eye.json",
+                     "the fixed target moves")
+STATIONARY = Mounting("EyeToHandCalibrator", "robot_T_camera", "base", "camera", STATIONARY_FRAMES,
+                      "hand_eye_stationary.json", "the target moves on the flange")
+
+
+def mounting(args) -> Mounting:
+    return STATIONARY if args.stationary else ON_FLANGE
+
+
 def load_inputs(args) -> tuple[list, list, list[str]]:
-    """The images, the robot flange poses and the image names the command calibrates from."""
-    return load_hand_eye_inputs(args.dataset)
+    """The images, the robot flange poses and the image names the command calibrates from: a dataset folder, or a
+    folder of images with a pose file (--poses)."""
+    if args.poses is None:
+        return load_hand_eye_inputs(args.dataset)
+    require_folder(args.dataset, "image folder")
+    posed = robot_poses.read_posed_images(args.poses, args.dataset, args.pose_units)
+    images = read_images([path for path, _ in posed])
+    return images, [pose for _, pose in posed], [path.name for path, _ in posed]
 
 
 def hand_eye(args) -> int:
@@ -36,59 +75,79 @@ def hand_eye(args) -> int:
     images, robot_T_tcp, names = load_inputs(args)
     output = output_folder(args, "vantel-hand-eye")
     options = intrinsic_options(1.0, camera_models.calibration_flags(args))
+    setup = mounting(args)
     if args.compare:
-        return _compare(target, options, images, robot_T_tcp, output)
+        return _compare(target, options, images, robot_T_tcp, output, setup)
     method = args.method.upper()
     if method not in _vantel.hand_eye_method_by_name_map():
         raise CommandError(f"--method must be one of {', '.join(sorted(_vantel.hand_eye_method_by_name_map()))}, "
                            f"got '{args.method}'")
-    calibrator = _vantel.EyeInHandCalibrator(target, options)
+    calibrator = getattr(_vantel, setup.calibrator)(target, options)
     module_report = io.StringIO()
-    # The module's report goes to a file: its pose line mixes units and its error is not the RMS.
-    with contextlib.redirect_stdout(module_report):
-        result = calibrator.calibrate(robot_T_tcp, images, method, output_path=output)
-    (output / MODULE_REPORT).write_text(module_report.getvalue())
-    if not result.ok:
-        print(f"Calibration failed (the module's report: {output / MODULE_REPORT}).")
-        print(NO_RECORD)
-        return 1
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix=".hand-eye-", dir=output))
+    try:
+        # The module's report goes to a file: its pose line mixes units and its error is not the RMS. Its record
+        # waits in a scratch folder until the poses pass the convention check.
+        with contextlib.redirect_stdout(module_report):
+            result = calibrator.calibrate(robot_T_tcp, images, method, output_path=scratch)
+        (output / MODULE_REPORT).write_text(module_report.getvalue())
+        if not result.ok:
+            print(f"Calibration failed (the module's report: {output / MODULE_REPORT}).")
+            print(NO_RECORD)
+            return 1
+        suspect = bool(result.convention_warnings) and not args.accept_poses
+        if not suspect:
+            os.replace(scratch / setup.record, output / setup.record)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    transform = getattr(result, setup.transform)
     used = _used_names(result.valid_image_list, images, names)
     object_points, image_points = _corners(target, options, result.valid_image_list)
     corners, residuals = quality.pnp_residuals(object_points, image_points, result.intrinsic_matrix,
                                                result.distortion_coefficients)
     rms = float(np.sqrt(np.mean(np.sum(residuals**2, axis=1)))) if len(residuals) else float("nan")
-    translation, quaternion = camera_files.translation_and_quaternion(result.tcp_T_camera)
+    translation, quaternion = camera_files.translation_and_quaternion(transform)
     variety = _vantel.diagnostics.analyze_rotation_variety(result.camera_T_target_list)
     verdict = _variety_verdict(variety)
 
     print(f"Solved with {method} from {len(used)} of {len(images)} images: camera RMS reprojection error "
           f"{rms:.4f} px over {len(corners)} corners")
-    print(f"tcp_T_camera: x {translation[0]:.4f} m, y {translation[1]:.4f} m, z {translation[2]:.4f} m; quaternion "
-          f"x {quaternion[0]:.6f}, y {quaternion[1]:.6f}, z {quaternion[2]:.6f}, w {quaternion[3]:.6f}")
-    print(f"  ({FRAMES})")
-    x, y, z, rx, ry, rz = _vantel.tf.transformation_matrix_to_pose(result.tcp_T_camera)
-    print(f"  as a pose: x {x:.4f} m, y {y:.4f} m, z {z:.4f} m, rx {rx:.3f} deg, ry {ry:.3f} deg, rz {rz:.3f} deg")
+    _print_transform(setup.transform, transform)
+    print(f"  ({setup.frames})")
+    if setup is STATIONARY:
+        _print_transform("tcp_T_target", result.tcp_T_target)
     if result.has_consistency:
         stats = result.consistency
-        print(f"Target consistency: the fixed target moves {1000 * stats.mean_translation_m:.2f} mm and "
+        print(f"Target consistency: {setup.target_moves} {1000 * stats.mean_translation_m:.2f} mm and "
               f"{stats.mean_rotation_deg:.3f} deg on average between images (at most "
               f"{1000 * stats.max_translation_m:.2f} mm, {stats.max_rotation_deg:.3f} deg; acceptable "
               f"{ACCEPTABLE_TARGET_MM:g} mm, {ACCEPTABLE_TARGET_DEG:g} deg)")
     print(verdict)
+    if suspect:
+        # The module's WARNING above names the likely cause and the fix.
+        print("The poses look wrong (see the WARNING), so this result is likely wrong too: no record or camera file "
+              "written (a record of an earlier run stays as it was). Fix the poses, or pass --accept-poses to keep "
+              "the result.")
+        return SUSPECT_POSES
     image_size = (images[0].shape[1], images[0].shape[0])
     distortion = camera_models.model_coefficients(result.distortion_coefficients, options.calibrate_camera_flags)
     files = {
-        "transform": camera_files.write_transform_with_quaternion(output / "tcp_T_camera.yaml", "tcp_T_camera",
-                                                                  result.tcp_T_camera, "tcp", "camera", FRAMES),
+        "transform": camera_files.write_transform_with_quaternion(output / f"{setup.transform}.yaml", setup.transform,
+                                                                  transform, setup.parent, setup.child, setup.frames),
         "opencv": camera_files.write_opencv_camera(output / "camera.yaml", result.intrinsic_matrix, distortion,
                                                    image_size),
         "ros": camera_files.write_ros_camera_info(output / "camera_info.yaml", "camera", result.intrinsic_matrix,
                                                   distortion, image_size),
     }
     summary = {"method": method, "images": len(images), "images_used": used, "rms_reprojection_error_px": rms,
-               "corners": len(corners), "tcp_T_camera": result.tcp_T_camera, "translation_m": translation,
-               "quaternion_xyzw": quaternion, "frames": FRAMES, "rotation_variety": verdict,
-               "camera_matrix": result.intrinsic_matrix, "distortion_coefficients": distortion}
+               "corners": len(corners), setup.transform: transform, "translation_m": translation,
+               "quaternion_xyzw": quaternion, "frames": setup.frames, "rotation_variety": verdict,
+               "camera_matrix": result.intrinsic_matrix, "distortion_coefficients": distortion,
+               "convention_warnings": list(result.convention_warnings)}
+    if setup is STATIONARY:
+        files["target"] = camera_files.write_transform_with_quaternion(
+            output / "tcp_T_target.yaml", "tcp_T_target", result.tcp_T_target, "tcp", "target", TARGET_FRAMES)
+        summary["tcp_T_target"] = result.tcp_T_target
     shown = {}
     if result.has_consistency:
         stats = result.consistency
@@ -102,15 +161,17 @@ def hand_eye(args) -> int:
     page = report_page.ReportPage(
         title=f"Hand-eye calibration ({method})", headline_label="Camera RMS reprojection error over all corners (px)",
         headline_value=f"{rms:.4f}",
-        summary=[f"{len(used)} of {len(images)} images used", FRAMES,
+        summary=[f"{len(used)} of {len(images)} images used", setup.frames,
                  f"translation (m): {', '.join(f'{v:.4f}' for v in translation)}",
-                 f"quaternion x, y, z, w: {', '.join(f'{v:.6f}' for v in quaternion)}", verdict],
+                 f"quaternion x, y, z, w: {', '.join(f'{v:.6f}' for v in quaternion)}", verdict,
+                 *result.convention_warnings],
         figures=list(shown.items()),
-        record_text=[("tcp_T_camera", np.array2string(np.asarray(result.tcp_T_camera), precision=6,
-                                                      suppress_small=True))])
+        record_text=[(setup.transform, np.array2string(np.asarray(transform), precision=6, suppress_small=True))])
     report = report_page.write_report(output / "report.html", page)
-    print(f"Record: {output / 'hand_eye.json'}")
+    print(f"Record: {output / setup.record}")
     print(f"Transform: {files['transform']} (4x4, x y z and quaternion)")
+    if "target" in files:
+        print(f"Target on the flange: {files['target']} (4x4, x y z and quaternion)")
     print(f"Camera files: {files['opencv']} (OpenCV FileStorage)"
           + (f", {files['ros']} (ROS camera_info)" if files["ros"] else ""))
     print(f"Summary: {files['summary']}")
@@ -118,6 +179,14 @@ def hand_eye(args) -> int:
     print(f"Plots: {', '.join(str(p) for p in shown.values())}")
     print(f"Report: {report}")
     return 0
+
+
+def _print_transform(name: str, transform) -> None:
+    translation, quaternion = camera_files.translation_and_quaternion(transform)
+    print(f"{name}: x {translation[0]:.4f} m, y {translation[1]:.4f} m, z {translation[2]:.4f} m; quaternion "
+          f"x {quaternion[0]:.6f}, y {quaternion[1]:.6f}, z {quaternion[2]:.6f}, w {quaternion[3]:.6f}")
+    x, y, z, rx, ry, rz = _vantel.tf.transformation_matrix_to_pose(transform)
+    print(f"  as a pose: x {x:.4f} m, y {y:.4f} m, z {z:.4f} m, rx {rx:.3f} deg, ry {ry:.3f} deg, rz {rz:.3f} deg")
 
 
 def _used_names(valid_images, images, names) -> list[str]:
@@ -149,18 +218,21 @@ def _variety_verdict(stats) -> str:
             f"mean {stats.angle_mean_deg:.1f} deg)")
 
 
-def _compare(target, options, images, robot_T_tcp, output) -> int:
+def _compare(target, options, images, robot_T_tcp, output, setup: Mounting) -> int:
     reports = io.StringIO()
+    # A stationary camera is the camera on the flange with every robot pose inverted: the methods then solve
+    # robot_T_camera.
+    poses = robot_T_tcp if setup is ON_FLANGE else [np.linalg.inv(pose) for pose in robot_T_tcp]
     # Each method's run prints the full single-method report; they go to a file, the table to the terminal.
     with contextlib.redirect_stdout(reports):
-        results = _vantel.diagnostics.compare_hand_eye_methods(target, robot_T_tcp, images, [], np.empty((0, 0)),
+        results = _vantel.diagnostics.compare_hand_eye_methods(target, poses, images, [], np.empty((0, 0)),
                                                               np.empty((0, 0)), options.per_view_error_threshold)
-    comparison = method_comparison.compare(results)
-    text = method_comparison.table(comparison)
+    comparison = method_comparison.compare(results, setup.transform)
+    text = method_comparison.table(comparison, setup.transform)
     print(text)
     print(comparison["verdict"])
     (output / "method_reports.txt").write_text(reports.getvalue())
-    document = {"frames": FRAMES, "agree": comparison["agree"], "verdict": comparison["verdict"],
+    document = {"frames": setup.frames, "agree": comparison["agree"], "verdict": comparison["verdict"],
                 "translation_spread_mm": comparison.get("translation_spread_mm"),
                 "rotation_spread_deg": comparison.get("rotation_spread_deg"),
                 "agreement_mm": method_comparison.AGREEMENT_MM, "agreement_deg": method_comparison.AGREEMENT_DEG,
@@ -177,7 +249,7 @@ def _compare(target, options, images, robot_T_tcp, output) -> int:
     page = report_page.ReportPage(
         title="Hand-eye method comparison", headline_label="Translation spread between methods (mm)",
         headline_value=f"{comparison.get('translation_spread_mm', float('nan')):.2f}",
-        summary=[comparison["verdict"], FRAMES], figures=figures, record_text=[("Methods", text)])
+        summary=[comparison["verdict"], setup.frames], figures=figures, record_text=[("Methods", text)])
     report = report_page.write_report(output / "report.html", page)
     print(f"Comparison: {saved}")
     if figures:

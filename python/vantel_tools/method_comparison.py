@@ -22,7 +22,7 @@ def _middle_rotation(rotations: list[np.ndarray]) -> np.ndarray:
     return min(rotations, key=lambda rotation: sum(_angle_deg(rotation, other) for other in rotations))
 
 
-def compare(results: dict) -> dict:
+def compare(results: dict, transform: str = "tcp_T_camera") -> dict:
     """Rows in name order with each method's pose and its distance from the median of all methods (the median
     translation, and the rotation nearest all others), the spreads (largest difference between two methods) and
     the verdict."""
@@ -38,7 +38,7 @@ def compare(results: dict) -> dict:
             rows.append({"method": name, "ok": False})
             continue
         T = solved[name]
-        rows.append({"method": name, "ok": True, "tcp_T_camera": T, "pose_deg": list(results[name].pose_deg),
+        rows.append({"method": name, "ok": True, transform: T, "pose_deg": list(results[name].pose_deg),
                      "translation_from_median_mm": 1000 * float(np.linalg.norm(T[:3, 3] - median_translation)),
                      "rotation_from_median_deg": _angle_deg(middle_rotation, T[:3, :3])})
     pairs = list(itertools.combinations(solved.values(), 2))
@@ -48,11 +48,11 @@ def compare(results: dict) -> dict:
                                                            or row["rotation_from_median_deg"] > AGREEMENT_DEG)]
     comparison = {"rows": rows, "translation_spread_mm": translation_spread, "rotation_spread_deg": rotation_spread,
                   "agree": len(solved) >= 2 and not far, "outliers": far}
-    comparison["verdict"] = _verdict(rows, far, translation_spread, rotation_spread)
+    comparison["verdict"] = _verdict(rows, far, translation_spread, rotation_spread, transform)
     return comparison
 
 
-def _verdict(rows: list[dict], far: list[str], translation_mm: float, rotation_deg: float) -> str:
+def _verdict(rows: list[dict], far: list[str], translation_mm: float, rotation_deg: float, transform: str) -> str:
     solved = [row for row in rows if row["ok"]]
     failed = [row["method"] for row in rows if not row["ok"]]
     failed_text = f" ({', '.join(failed)} failed)" if failed else ""
@@ -68,10 +68,10 @@ def _verdict(rows: list[dict], far: list[str], translation_mm: float, rotation_d
         return (f"{len(solved) - 1} of {len(solved)} methods agree within {limits} of their median{failed_text}; "
                 f"{distances} away: trust the agreeing methods.")
     return (f"The methods disagree{failed_text}: from their median {distances} (more than {limits}). "
-            f"The poses do not pin down tcp_T_camera: capture poses rotated about more varied axes.")
+            f"The poses do not pin down {transform}: capture poses rotated about more varied axes.")
 
 
-def table(comparison: dict) -> str:
+def table(comparison: dict, transform: str = "tcp_T_camera") -> str:
     header = (f"{'method':<12}{'x (m)':>9}{'y (m)':>9}{'z (m)':>9}{'rx (deg)':>10}{'ry (deg)':>10}{'rz (deg)':>10}"
               f"{'from median':>14}")
     lines = [header, "-" * len(header)]
@@ -87,5 +87,5 @@ def table(comparison: dict) -> str:
         lines.append(f"spread (largest difference between two methods): translation "
                      f"{comparison['translation_spread_mm']:.2f} mm, "
                      f"rotation {comparison['rotation_spread_deg']:.2f} deg")
-    title = "tcp_T_camera by each method (x y z in metres, rx ry rz in degrees; distance from the median of all)"
+    title = f"{transform} by each method (x y z in metres, rx ry rz in degrees; distance from the median of all)"
     return "\n".join([title, *lines])

@@ -20,7 +20,7 @@ TARGETS = {
     "hand-eye": "charuco:10x8:0.03:0.022:DICT_4X4_50",
     "rig": "charuco:9x7:0.03:0.022:DICT_4X4_50",
 }
-# A board the flange can carry, with squares large enough for a camera a metre away.
+# A board the flange can carry, with squares large enough for a camera half a metre away and more.
 STATIONARY_BOARD = defaults.CHARUCO
 STATIONARY_TARGET = "charuco:7x5:0.04:0.03:DICT_4X4_50"
 DEFAULT_VIEWS = {"intrinsic": 18, "hand-eye": 15, "rig": 18}

@@ -44,9 +44,8 @@ def _looking_at(eye, centre, up=(0.0, 0.0, 1.0)) -> np.ndarray:
     y /= np.linalg.norm(y)
     return transform(np.column_stack([np.cross(y, z), y, z]), eye)
 
-
-# Eye-to-hand: a camera on a stand beside and above the robot, about a metre from the working area
-# in front of the robot, where the flange presents the board.
+# Eye-to-hand: a camera on a stand beside and above the robot, looking at the working area in front
+# of the robot, where the flange presents the board.
 ROBOT_T_CAMERA = _looking_at([1.3, 0.5, 1.0], [0.6, 0.0, 0.35])
 # Board on the flange, printed side facing along the tool axis, a few cm off the flange centre
 # and turned a little about the flange axes.
