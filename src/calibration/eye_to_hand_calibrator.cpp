@@ -1,6 +1,5 @@
 #include "calibration/eye_to_hand_calibrator.hpp"
 
-#include <cmath>
 #include <sstream>
 #include <utility>
 
@@ -8,7 +7,6 @@
 #include "calibration/hand_eye_report.hpp"
 #include "geometry/pose.hpp"
 #include "io/calibration_records.hpp"
-#include "quality/rotation_variety.hpp"
 #include "services/standard_streams.hpp"
 
 namespace vantel::calibration {
@@ -90,25 +88,10 @@ std::string EyeToHandCalibrator::formatResults() const {
     }
     writeMatrix(text, "Camera in the Robot Base Frame (robot_T_camera: Camera -> Base):", result.robot_T_camera);
     writeMatrix(text, "Target on the Flange (tcp_T_target: Target -> TCP):", result.tcp_T_target);
-    text << "\nIntrinsic Matrix:\n" << result.intrinsic_matrix << "\n";
-    text << "\nDistortion Coefficients:\n" << result.distortion_coefficients << "\n";
-    text << "\nReprojection Error: ";
-    if (std::isnan(result.reprojection_error)) {
-        text << "n/a\n";
-    } else {
-        text << std::fixed;
-        text.precision(4);
-        text << result.reprojection_error << " px\n";
-    }
-    if (result.has_consistency) {
-        text << std::fixed;
-        text.precision(4);
-        writeConsistencyReport(text, "Target-on-Flange Consistency Residual:", result.consistency);
-    }
-    if (!result.camera_T_target_list.empty()) {
-        text << "\n"
-             << quality::formatRotationVariety(quality::analyzeRotationVariety(result.camera_T_target_list, 0.5));
-    }
+    writeCameraAndConsistencyReport(text, result.intrinsic_matrix, result.distortion_coefficients,
+                                    result.reprojection_error, "Target-on-Flange Consistency Residual:",
+                                    result.has_consistency ? &result.consistency : nullptr,
+                                    result.camera_T_target_list);
     return text.str();
 }
 

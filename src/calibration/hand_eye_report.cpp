@@ -1,4 +1,5 @@
-// The text report of the eye-in-hand calibrator's last successful solve.
+// The text report of the eye-in-hand calibrator's last successful solve, and what the stationary
+// camera's report shares with it.
 
 #include <cmath>
 #include <sstream>
@@ -11,8 +12,9 @@
 #include "quality/rotation_variety.hpp"
 
 namespace vantel::calibration {
+namespace {
 
-void writeConsistencyReport(std::ostream& text, const std::string& title, const TargetConsistencyStats& stats) {
+void writeConsistencyLines(std::ostream& text, const std::string& title, const TargetConsistencyStats& stats) {
     text << "\n" << title << "\n";
     text << "  Translation - mean: " << stats.mean_translation_m * 1000.0 << " mm   max: " << stats.max_translation_m * 1000.0
          << " mm\n";
@@ -21,6 +23,34 @@ void writeConsistencyReport(std::ostream& text, const std::string& title, const 
         text << "  Frame " << i << ": trans=" << stats.translation_deviations_m[i] * 1000.0
              << "mm rot=" << stats.rotation_deviations_deg[i] << "deg dist=" << stats.distances_m[i] * 1000.0
              << "mm center=(" << stats.board_us[i] << ", " << stats.board_vs[i] << ")\n";
+    }
+}
+
+}  // namespace
+
+void writeCameraAndConsistencyReport(std::ostream& text, const cv::Mat& intrinsic_matrix,
+                                     const cv::Mat& distortion_coefficients, double reprojection_error,
+                                     const std::string& title, const TargetConsistencyStats* consistency,
+                                     const std::vector<cv::Mat>& camera_T_target_list) {
+    text << "\nIntrinsic Matrix:\n" << intrinsic_matrix << "\n";
+    text << "\nDistortion Coefficients:\n" << distortion_coefficients << "\n";
+
+    text << "\nReprojection Error: ";
+    if (std::isnan(reprojection_error)) {
+        text << "n/a\n";
+    } else {
+        // Stays in force for the consistency numbers below.
+        text << std::fixed;
+        text.precision(4);
+        text << reprojection_error << " px\n";
+    }
+
+    if (consistency != nullptr) {
+        writeConsistencyLines(text, title, *consistency);
+    }
+
+    if (!camera_T_target_list.empty()) {
+        text << "\n" << quality::formatRotationVariety(quality::analyzeRotationVariety(camera_T_target_list, 0.5));
     }
 }
 
@@ -41,27 +71,10 @@ std::string EyeInHandCalibrator::formatResults() const {
         text << (k == 0 ? "" : ", ") << pose[k];
     }
     text << "]\n";
-    text << "\nIntrinsic Matrix:\n" << result.intrinsic_matrix << "\n";
-    text << "\nDistortion Coefficients:\n" << result.distortion_coefficients << "\n";
-
-    text << "\nReprojection Error: ";
-    if (std::isnan(result.reprojection_error)) {
-        text << "n/a\n";
-    } else {
-        // Stays in force for the consistency numbers below.
-        text << std::fixed;
-        text.precision(4);
-        text << result.reprojection_error << " px\n";
-    }
-
-    if (result.has_consistency) {
-        writeConsistencyReport(text, "Target Consistency Residual:", result.consistency);
-    }
-
-    if (!result.camera_T_target_list.empty()) {
-        text << "\n"
-             << quality::formatRotationVariety(quality::analyzeRotationVariety(result.camera_T_target_list, 0.5));
-    }
+    writeCameraAndConsistencyReport(text, result.intrinsic_matrix, result.distortion_coefficients,
+                                    result.reprojection_error, "Target Consistency Residual:",
+                                    result.has_consistency ? &result.consistency : nullptr,
+                                    result.camera_T_target_list);
     return text.str();
 }
 

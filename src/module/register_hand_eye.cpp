@@ -9,6 +9,22 @@ namespace vantel::binding {
 
 namespace {
 
+// The result keeps the images: each is copied before the interpreter is released. Any channel
+// count arrives, so the calibrator names an image it cannot use.
+template <typename Calibrator>
+auto calibrateKeepingImages() {
+    return [](Calibrator& self, const std::vector<cv::Mat>& robot_T_tcp_list,
+              const std::vector<BorrowedMat>& image_list, const std::string& method,
+              const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
+              const cv::Mat& distortion_coefficients, const std::filesystem::path& output_path) {
+        std::vector<cv::Mat> images = ownedMats(image_list);
+        return releasedCall(self, [&] {
+            return self.calibrate(robot_T_tcp_list, images, method, camera_T_target_list, intrinsic_matrix,
+                                  distortion_coefficients, output_path);
+        });
+    };
+}
+
 void registerEyeToHand(py::module_& module) {
     using calibration::EyeToHandCalibrator;
     using calibration::EyeToHandResult;
@@ -34,16 +50,7 @@ void registerEyeToHand(py::module_& module) {
              py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
         .def(
             "calibrate",
-            [](EyeToHandCalibrator& self, const std::vector<cv::Mat>& robot_T_tcp_list,
-               const std::vector<BorrowedMat>& image_list, const std::string& method,
-               const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
-               const cv::Mat& distortion_coefficients, const std::filesystem::path& output_path) {
-                std::vector<cv::Mat> images = ownedMats(image_list);
-                return releasedCall(self, [&] {
-                    return self.calibrate(robot_T_tcp_list, images, method, camera_T_target_list, intrinsic_matrix,
-                                          distortion_coefficients, output_path);
-                });
-            },
+            calibrateKeepingImages<EyeToHandCalibrator>(),
             py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("method") = "TSAI",
             py::arg("camera_T_target_list") = std::vector<cv::Mat>(), py::arg("intrinsic_matrix") = cv::Mat(),
             py::arg("distortion_coefficients") = cv::Mat(), py::arg("output_path") = "")
@@ -100,19 +107,9 @@ void registerHandEye(py::module_& module) {
 
     py::classh<EyeInHandCalibrator>(module, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
         .def(py::init<Target, IntrinsicOptions>(), py::arg("target"), py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-        // The result keeps the images: each is copied before the interpreter is released.
         .def(
             "calibrate",
-            [](EyeInHandCalibrator& self, const std::vector<cv::Mat>& robot_T_tcp_list,
-               const std::vector<BorrowedMat>& image_list, const std::string& method,
-               const std::vector<cv::Mat>& camera_T_target_list, const cv::Mat& intrinsic_matrix,
-               const cv::Mat& distortion_coefficients, const std::filesystem::path& output_path) {
-                std::vector<cv::Mat> images = ownedMats(image_list);
-                return releasedCall(self, [&] {
-                    return self.calibrate(robot_T_tcp_list, images, method, camera_T_target_list, intrinsic_matrix,
-                                          distortion_coefficients, output_path);
-                });
-            },
+            calibrateKeepingImages<EyeInHandCalibrator>(),
             py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("method") = "TSAI",
             py::arg("camera_T_target_list") = std::vector<cv::Mat>(), py::arg("intrinsic_matrix") = cv::Mat(),
             py::arg("distortion_coefficients") = cv::Mat(),
