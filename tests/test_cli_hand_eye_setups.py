@@ -97,6 +97,7 @@ def test_poses_that_look_wrong_end_with_exit_status_3(scenes, tmp_path, capsys, 
     status, _, _ = run(capsys, folder, *stationary, "--poses", tmp_path / "poses.csv", "--pose-units", units,
                        "--accept-poses", "-o", tmp_path)
     assert status == 0 and (tmp_path / record).read_bytes() != good
+    assert words in (tmp_path / "report.html").read_text()
 
 
 def test_a_bad_pose_row_is_a_one_line_error(scenes, tmp_path, capsys):

@@ -163,8 +163,8 @@ def hand_eye(args) -> int:
         headline_value=f"{rms:.4f}",
         summary=[f"{len(used)} of {len(images)} images used", setup.frames,
                  f"translation (m): {', '.join(f'{v:.4f}' for v in translation)}",
-                 f"quaternion x, y, z, w: {', '.join(f'{v:.6f}' for v in quaternion)}", verdict,
-                 *result.convention_warnings],
+                 f"quaternion x, y, z, w: {', '.join(f'{v:.6f}' for v in quaternion)}", verdict],
+        warnings=list(result.convention_warnings),
         figures=list(shown.items()),
         record_text=[(setup.transform, np.array2string(np.asarray(transform), precision=6, suppress_small=True))])
     report = report_page.write_report(output / "report.html", page)
